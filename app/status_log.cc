@@ -1,0 +1,69 @@
+#include "app/status_log.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+
+namespace qztap {
+namespace {
+
+// The text a fatal line starts with. No default: a new status must be given its line.
+std::string_view statusPrefix(ExitStatus status) {
+  switch (status) {
+    case ExitStatus::MainLoopReturned:
+      return "";
+    case ExitStatus::PermissionOrContentError:
+      return "PERMISSION_OR_CONTENT_ERROR: ";
+    case ExitStatus::NoDisplay:
+      return "NO_DISPLAY";
+    case ExitStatus::StartError:
+      return "START_ERROR: ";
+    case ExitStatus::StreamStopped:
+      return "STREAM_STOPPED: ";
+    case ExitStatus::OutputError:
+      return "OUTPUT_ERROR: ";
+  }
+  return "";
+}
+
+bool takesDescription(ExitStatus status) {
+  return status != ExitStatus::NoDisplay && status != ExitStatus::MainLoopReturned;
+}
+
+}  // namespace
+
+void elog(std::string_view message) {
+  std::string line;
+  line.reserve(message.size() + 1);
+  line.append(message);
+  line.push_back('\n');
+
+  // One write keeps the line whole; loop only when the kernel took part of it.
+  const char* next = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    const ssize_t written = ::write(STDERR_FILENO, next, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    next += written;
+    left -= static_cast<size_t>(written);
+  }
+}
+
+void exitFatally(ExitStatus status, std::string_view description) {
+  static std::atomic_flag exiting = ATOMIC_FLAG_INIT;
+  if (exiting.test_and_set()) {
+    // Another thread is already ending the process with its own cause.
+    for (;;) ::pause();
+  }
+  std::string line(statusPrefix(status));
+  if (takesDescription(status)) line.append(description);
+  elog(line);
+  ::_exit(static_cast<int>(status));
+}
+
+}  // namespace qztap

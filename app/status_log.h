@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string_view>
+
+#include "app/exit_status.h"
+
+namespace qztap {
+
+// Writes `message` plus one line feed to standard error in a single write.
+// Callable from any thread; a failed write is ignored.
+void elog(std::string_view message);
+
+// Writes the status line for `status` (its keyword, then `description` where the
+// keyword takes one) and ends the process at once with the status's exit code.
+// Safe from any thread while audio flows: no destructors or atexit handlers run,
+// and if several threads race here only the first one's line is written.
+[[noreturn]] void exitFatally(ExitStatus status, std::string_view description = {});
+
+}  // namespace qztap

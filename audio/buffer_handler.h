@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "audio/resampler.h"
+
+namespace qztap {
+
+// One entry of a delivered buffer's list: a channel's data (or none) and its size.
+struct AudioEntry {
+  const void* data;
+  uint32_t byteSize;
+};
+
+// A buffer whose conversion would yield more samples than this is dropped: at any
+// real rate that needs more than four minutes of audio in one buffer, so only an
+// absurdly small rate (a few Hz for ordinary buffer sizes) or a corrupt size gets here.
+inline constexpr double MAX_BLOCK_SAMPLES = 4194304.0;
+
+// The platform-independent half of the sample-buffer handler: turns each delivered
+// buffer into samples on `out` and carries the resampler state between buffers.
+// A buffer it cannot use is dropped silently and leaves the state untouched.
+// Calls must come from one thread at a time, in delivery order.
+class SampleBufferHandler {
+ public:
+  explicit SampleBufferHandler(int outputFd) : out(outputFd) {}
+
+  // `streamRate` is the rate the buffer's stream description gives (any value);
+  // each entry with data is one channel of 32-bit floats.
+  void handle(double streamRate, std::span<const AudioEntry> entries);
+
+  const ResamplerState& resamplerState() const { return resampler; }
+
+ private:
+  int out;  // standard output, never closed
+  ResamplerState resampler;
+  // Working storage reused from buffer to buffer so that steady capture allocates nothing.
+  std::vector<const float*> channels;
+  std::vector<float> mono;
+  std::vector<float> output;
+};
+
+// The rate a buffer is converted at: its stream's rate when finite and above 0,
+// otherwise 48000 Hz (an infinite rate would poison the carried position for good).
+double sourceRateOf(double streamRate);
+
+}  // namespace qztap

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what building, testing, benchmarking and the demo need (Debian packages).
+# Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake g++ make pkg-config libpulse-dev libgtest-dev libgmock-dev libbenchmark-dev
+  # end-to-end tests and the demo: real sound servers and their clients
+  pulseaudio pulseaudio-utils dbus pipewire pipewire-bin pipewire-pulse wireplumber python3 sox
+  # benchmark peers
+  libsamplerate0-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
