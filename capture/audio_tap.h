@@ -1,0 +1,39 @@
+#pragma once
+
+#include <memory>
+
+#include "audio/buffer_handler.h"
+#include "capture/capture_service.h"
+
+namespace qztap {
+
+// The program's one capture: starts the stream, converts what it delivers and ends
+// the process when it stops. Lives for the whole process.
+class AudioTap final : public StreamOutput, public StreamDelegate {
+ public:
+  AudioTap(CaptureService& captureService, int outputFd)
+      : service(captureService), handler(outputFd) {}
+
+  // Opens and starts the capture stream; returns once capture runs, after writing
+  // "CAPTURE_STARTED ...". Every failure ends the process with its status line.
+  // Runs once, off the main thread.
+  void start();
+
+  // On the delivery queue: converts audio buffers and writes them out.
+  void didOutputBuffer(StreamOutputType type, double streamRate,
+                       std::span<const AudioEntry> entries) override;
+
+  // Ends the process with STREAM_STOPPED, whenever it is called.
+  void didStopWithError(const CaptureError& error) override;
+
+  const ResamplerState& resamplerState() const { return handler.resamplerState(); }
+
+ private:
+  CaptureService& service;
+  // The running stream; set once capture has started and never read: it only keeps
+  // the stream alive.
+  std::unique_ptr<CaptureStream> stream;
+  SampleBufferHandler handler;  // standard output and the resampler state
+};
+
+}  // namespace qztap
