@@ -1,0 +1,69 @@
+#include "app/tool.h"
+
+#include <unistd.h>
+
+#include <thread>
+
+#include "audio/pcm_writer.h"
+#include "capture/audio_tap.h"
+
+namespace qztap {
+namespace {
+
+constexpr std::string_view USAGE =
+    "Usage: qztap\n"
+    "\n"
+    "Streams what this machine is playing to standard output as raw 16000 Hz mono\n"
+    "32-bit float little-endian samples, with no header, until it is killed or its\n"
+    "reader goes away. Takes no arguments and reads no configuration.\n"
+    "\n"
+    "Status lines on standard error:\n"
+    "  CAPTURE_STARTED sr_req=48000->16000 mono   capture is running\n"
+    "  PERMISSION_OR_CONTENT_ERROR: <text>        exit 2: no access to the audio\n"
+    "  NO_DISPLAY                                 exit 3: no output device to capture\n"
+    "  START_ERROR: <text>                        exit 4: capture could not start\n"
+    "  STREAM_STOPPED: <text>                     exit 5: capture stopped\n"
+    "  OUTPUT_ERROR: <text>                       exit 6: standard output failed\n"
+    "A reader that closes standard output ends qztap by SIGPIPE.\n";
+
+void printToStdout(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+    if (written <= 0) return;
+    text.remove_prefix(static_cast<size_t>(written));
+  }
+}
+
+// Created once and never destroyed, so that no destructor can run while the
+// capture threads still use it.
+AudioTap* tap = nullptr;
+
+}  // namespace
+
+int runTool(std::span<const std::string_view> arguments) {
+  // Callers pass no arguments; anything but these two is ignored.
+  for (std::string_view argument : arguments) {
+    if (argument == "--help" || argument == "-h") {
+      printToStdout(USAGE);
+      return 0;
+    }
+    if (argument == "--version") {
+      printToStdout("qztap " QZTAP_VERSION "\n");
+      return 0;
+    }
+  }
+
+  // Signal dispositions and masks are inherited: a parent that ignored SIGPIPE
+  // must not leave us capturing for a reader that has gone.
+  restoreBrokenPipeSignal();
+
+  tap = new AudioTap(*makePlatformCaptureService().release(), STDOUT_FILENO);
+  std::thread([] { tap->start(); }).detach();
+
+  // The main thread's loop: nothing to do but notice the reader leaving, even
+  // while nothing is playing and so nothing is written.
+  waitForReaderToLeave(STDOUT_FILENO);
+  endByBrokenPipe();
+}
+
+}  // namespace qztap

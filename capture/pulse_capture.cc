@@ -1,0 +1,432 @@
+// The capture service on Linux, over libpulse: records the monitor of the sound
+// server's default output device, on PulseAudio and on PipeWire's pulse server.
+//
+// All stream callbacks run on the threaded main loop's one thread, named after the
+// delivery queue: that thread is the serial queue the audio output is promised.
+// Calls from the start-up thread take the loop lock and wait on the loop's signal.
+
+#include <pulse/pulseaudio.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "capture/capture_service.h"
+
+namespace qztap {
+namespace {
+
+// About 21 ms at 48 kHz: buffers arrive this often instead of the server's default.
+constexpr uint32_t FRAGMENT_FRAMES = 1024;
+
+struct StreamUnref {
+  void operator()(pa_stream* stream) const { pa_stream_unref(stream); }
+};
+using StreamHandle = std::unique_ptr<pa_stream, StreamUnref>;
+
+class LoopLock {
+ public:
+  explicit LoopLock(pa_threaded_mainloop* mainloop) : loop(mainloop) {
+    pa_threaded_mainloop_lock(loop);
+  }
+  ~LoopLock() { pa_threaded_mainloop_unlock(loop); }
+  LoopLock(const LoopLock&) = delete;
+  LoopLock& operator=(const LoopLock&) = delete;
+
+ private:
+  pa_threaded_mainloop* loop;
+};
+
+// One output device of the server, as far as recording it is concerned.
+struct Sink {
+  std::string name;
+  std::string monitorSource;  // the sink's own monitor, never a server alias
+  uint32_t index = PA_INVALID_INDEX;
+};
+
+// The connection: a threaded main loop and a context on it. Lives for the process.
+class PulseConnection {
+ public:
+  pa_threaded_mainloop* loop = nullptr;
+  pa_context* context = nullptr;
+  // Told when the connection fails once capture runs; called on the loop thread.
+  std::function<void()> onConnectionLost;
+
+  // Connects to the user's server, never spawning one. Called with no lock held.
+  std::optional<CaptureError> connect() {
+    loop = pa_threaded_mainloop_new();
+    if (loop == nullptr) return CaptureError{"cannot create the sound server main loop"};
+    context = pa_context_new(pa_threaded_mainloop_get_api(loop), "qztap");
+    if (context == nullptr) return CaptureError{"cannot create the sound server context"};
+    pa_context_set_state_callback(context, &PulseConnection::onState, this);
+    if (pa_threaded_mainloop_start(loop) < 0) return CaptureError{"cannot start the main loop"};
+
+    LoopLock lock(loop);
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return lastError();
+    for (;;) {
+      const pa_context_state_t state = pa_context_get_state(context);
+      if (state == PA_CONTEXT_READY) return std::nullopt;
+      if (!PA_CONTEXT_IS_GOOD(state)) return lastError();
+      pa_threaded_mainloop_wait(loop);
+    }
+  }
+
+  bool ready() const { return pa_context_get_state(context) == PA_CONTEXT_READY; }
+
+  CaptureError lastError() const { return CaptureError{pa_strerror(pa_context_errno(context))}; }
+
+  // Waits, with the lock held, for an operation whose callback signals the loop.
+  bool await(pa_operation* operation) {
+    if (operation == nullptr) return false;
+    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+      pa_threaded_mainloop_wait(loop);
+    }
+    const bool done = pa_operation_get_state(operation) == PA_OPERATION_DONE;
+    pa_operation_unref(operation);
+    return done;
+  }
+
+  // Starts an operation whose completion nobody waits for.
+  static void detach(pa_operation* operation) {
+    if (operation != nullptr) pa_operation_unref(operation);
+  }
+
+ private:
+  static void onState(pa_context* context, void* self) {
+    auto* connection = static_cast<PulseConnection*>(self);
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) && connection->onConnectionLost) {
+      connection->onConnectionLost();
+    }
+    pa_threaded_mainloop_signal(connection->loop, 0);
+  }
+};
+
+// Sink look-ups on the loop thread, each handing its answer to a callback.
+struct ServerInfoRequest {
+  PulseConnection* connection;
+  std::function<void(const pa_server_info*)> answer;
+
+  static void onInfo(pa_context*, const pa_server_info* info, void* self) {
+    auto* request = static_cast<ServerInfoRequest*>(self);
+    request->answer(info);
+    pa_threaded_mainloop_signal(request->connection->loop, 0);
+    delete request;
+  }
+};
+
+struct SinkInfoRequest {
+  PulseConnection* connection;
+  std::function<void(const pa_sink_info*)> answer;  // nullptr once the list ends
+
+  static void onInfo(pa_context*, const pa_sink_info* info, int eol, void* self) {
+    auto* request = static_cast<SinkInfoRequest*>(self);
+    request->answer(eol == 0 ? info : nullptr);
+    if (eol != 0) {
+      pa_threaded_mainloop_signal(request->connection->loop, 0);
+      delete request;
+    }
+  }
+};
+
+pa_operation* requestServerInfo(PulseConnection& connection,
+                                std::function<void(const pa_server_info*)> answer) {
+  auto* request = new ServerInfoRequest{&connection, std::move(answer)};
+  pa_operation* operation =
+      pa_context_get_server_info(connection.context, &ServerInfoRequest::onInfo, request);
+  if (operation == nullptr) delete request;
+  return operation;
+}
+
+pa_operation* requestSinks(PulseConnection& connection, const std::string* name,
+                           std::function<void(const pa_sink_info*)> answer) {
+  auto* request = new SinkInfoRequest{&connection, std::move(answer)};
+  pa_operation* operation =
+      name != nullptr ? pa_context_get_sink_info_by_name(connection.context, name->c_str(),
+                                                         &SinkInfoRequest::onInfo, request)
+                      : pa_context_get_sink_info_list(connection.context, &SinkInfoRequest::onInfo,
+                                                      request);
+  if (operation == nullptr) delete request;
+  return operation;
+}
+
+Sink sinkFrom(const pa_sink_info& info) {
+  return Sink{info.name, info.monitor_source_name != nullptr ? info.monitor_source_name : "",
+              info.index};
+}
+
+// Records the monitor of one sink at a time, following the default sink: when the
+// user picks another output, or the recorded one disappears, recording moves to the
+// new default's monitor with no stop and no status line. The server is never
+// allowed to move the stream itself, since orphaned record streams may be moved to
+// a microphone.
+class PulseCaptureStream final : public CaptureStream {
+ public:
+  PulseCaptureStream(PulseConnection& serverConnection, std::string sinkName,
+                     const StreamConfiguration& configuration, StreamDelegate& stopDelegate)
+      : connection(serverConnection), delegate(stopDelegate), requestedSink(std::move(sinkName)) {
+    spec.format = PA_SAMPLE_FLOAT32LE;
+    spec.rate = static_cast<uint32_t>(configuration.sampleRate);
+    spec.channels = static_cast<uint8_t>(configuration.channelCount);
+  }
+
+  Registration addStreamOutput(StreamOutput& newOutput, StreamOutputType type,
+                               const DeliveryQueue& queue) override {
+    if (type != StreamOutputType::Audio) {
+      return {false, CaptureError{"only audio output can be captured"}};
+    }
+    if (!pa_sample_spec_valid(&spec)) return {false, CaptureError{pa_strerror(PA_ERR_INVALID)}};
+    LoopLock lock(connection.loop);
+    if (!connection.ready()) return {false, connection.lastError()};
+    pa_threaded_mainloop_set_name(connection.loop, queue.label.c_str());
+    output = &newOutput;
+    return {true, std::nullopt};
+  }
+
+  void startCapture(std::function<void(std::optional<CaptureError>)> completion) override {
+    std::optional<CaptureError> error = startRecording();
+    completion(std::move(error));
+  }
+
+ private:
+  std::optional<CaptureError> startRecording() {
+    LoopLock lock(connection.loop);
+    if (!connection.ready()) return connection.lastError();
+
+    std::optional<Sink> sink;
+    const bool answered = connection.await(requestSinks(
+        connection, &requestedSink, [&sink](const pa_sink_info* info) {
+          if (info != nullptr) sink = sinkFrom(*info);
+        }));
+    if (!answered) return connection.lastError();
+    if (!sink) return CaptureError{pa_strerror(PA_ERR_NOENTITY)};
+
+    if (!record(*sink)) return connection.lastError();
+    for (;;) {
+      const pa_stream_state_t state = pa_stream_get_state(current.get());
+      if (state == PA_STREAM_READY) break;
+      if (!PA_STREAM_IS_GOOD(state)) return connection.lastError();
+      pa_threaded_mainloop_wait(connection.loop);
+    }
+
+    // From here on every failure is a stop, reported to the delegate.
+    capturing = true;
+    connection.onConnectionLost = [this] { delegate.didStopWithError(connection.lastError()); };
+    pa_context_set_subscribe_callback(connection.context, &PulseCaptureStream::onEvent, this);
+    PulseConnection::detach(pa_context_subscribe(
+        connection.context,
+        static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK),
+        nullptr, nullptr));
+    // The default may have changed while we were starting.
+    followDefaultSink();
+    return std::nullopt;
+  }
+
+  // Opens a record stream on the sink's monitor and makes it the current one,
+  // after handing on what the previous stream still holds.
+  bool record(const Sink& sink) {
+    StreamHandle next(pa_stream_new(connection.context, "qztap", &spec, nullptr));
+    if (!next) return false;
+    pa_stream_set_state_callback(next.get(), &PulseCaptureStream::onStreamState, this);
+    pa_stream_set_read_callback(next.get(), &PulseCaptureStream::onReadable, this);
+    pa_stream_set_moved_callback(next.get(), &PulseCaptureStream::onMoved, this);
+
+    pa_buffer_attr attributes;
+    std::memset(&attributes, 0xff, sizeof attributes);  // -1: the server's choice
+    attributes.fragsize = static_cast<uint32_t>(FRAGMENT_FRAMES * pa_frame_size(&spec));
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(next.get(), sink.monitorSource.c_str(), &attributes, flags) < 0) {
+      return false;
+    }
+
+    if (current) {
+      if (pa_stream_get_state(current.get()) == PA_STREAM_READY) deliverReadable(current.get());
+      release(std::move(current));
+    }
+    current = std::move(next);
+    recordedSink = sink;
+    recording = true;
+    return true;
+  }
+
+  static void release(StreamHandle stream) {
+    pa_stream_set_state_callback(stream.get(), nullptr, nullptr);
+    pa_stream_set_read_callback(stream.get(), nullptr, nullptr);
+    pa_stream_set_moved_callback(stream.get(), nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream.get()))) pa_stream_disconnect(stream.get());
+  }
+
+  // Moves to the default sink unless that is what we are recording already.
+  void followDefaultSink() {
+    PulseConnection::detach(requestServerInfo(connection, [this](const pa_server_info* info) {
+      if (info == nullptr || info->default_sink_name == nullptr) return;
+      std::string name = info->default_sink_name;
+      if (recording && name == recordedSink.name) return;
+      PulseConnection::detach(requestSinks(connection, &name, [this](const pa_sink_info* sink) {
+        if (sink == nullptr) return;  // gone again, or not there yet: a later event tells
+        if (recording && recordedSink.name == sink->name) return;
+        if (!record(sinkFrom(*sink))) delegate.didStopWithError(connection.lastError());
+      }));
+    }));
+  }
+
+  // The current stream ended without our asking. If its sink is gone, recording
+  // follows the default; if the sink is still there, the stream itself failed.
+  void onRecordingEnded() {
+    if (!connection.ready()) return;  // the connection's own callback reports it
+    CaptureError why = connection.lastError();
+    PulseConnection::detach(
+        requestSinks(connection, &recordedSink.name, [this, why](const pa_sink_info* sink) {
+          if (sink != nullptr) {
+            if (!recording) delegate.didStopWithError(why);
+            return;
+          }
+          followDefaultSink();
+        }));
+    recording = false;
+  }
+
+  // Hands every complete fragment the stream holds to the output, one buffer each.
+  void deliverReadable(pa_stream* stream) {
+    const pa_sample_spec* streamSpec = pa_stream_get_sample_spec(stream);
+    const size_t channels = streamSpec->channels;
+    while (pa_stream_readable_size(stream) > 0) {
+      const void* data = nullptr;
+      size_t bytes = 0;
+      if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+      if (data != nullptr) {
+        deliver(static_cast<const float*>(data), bytes / (channels * sizeof(float)), channels,
+                streamSpec->rate);
+      }
+      // data == nullptr with bytes > 0 is a hole in the stream: dropped.
+      pa_stream_drop(stream);
+    }
+  }
+
+  // De-interleaves the server's frames into one planar entry per channel.
+  void deliver(const float* frames, size_t frameCount, size_t channels, uint32_t rate) {
+    planar.resize(frameCount * channels);
+    entries.resize(channels);
+    for (size_t c = 0; c < channels; ++c) {
+      float* channel = planar.data() + c * frameCount;
+      for (size_t f = 0; f < frameCount; ++f) channel[f] = frames[f * channels + c];
+      entries[c] = AudioEntry{channel, static_cast<uint32_t>(frameCount * sizeof(float))};
+    }
+    output->didOutputBuffer(StreamOutputType::Audio, rate, entries);
+  }
+
+  bool recordsOwnMonitor(pa_stream* stream) const {
+    const char* device = pa_stream_get_device_name(stream);
+    return device != nullptr && recordedSink.monitorSource == device;
+  }
+
+  static void onReadable(pa_stream* stream, size_t, void* self) {
+    auto* capture = static_cast<PulseCaptureStream*>(self);
+    if (stream != capture->current.get()) return;
+    if (!capture->recordsOwnMonitor(stream)) {
+      // Moved by the server despite being told not to: never pass that audio on.
+      onMoved(stream, self);
+      return;
+    }
+    capture->deliverReadable(stream);
+  }
+
+  static void onMoved(pa_stream* stream, void* self) {
+    auto* capture = static_cast<PulseCaptureStream*>(self);
+    if (stream != capture->current.get() || capture->recordsOwnMonitor(stream)) return;
+    release(std::move(capture->current));
+    capture->recording = false;
+    capture->followDefaultSink();
+  }
+
+  static void onStreamState(pa_stream* stream, void* self) {
+    auto* capture = static_cast<PulseCaptureStream*>(self);
+    pa_threaded_mainloop_signal(capture->connection.loop, 0);
+    if (!capture->capturing || stream != capture->current.get()) return;
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) capture->onRecordingEnded();
+  }
+
+  static void onEvent(pa_context*, pa_subscription_event_type_t event, uint32_t index,
+                      void* self) {
+    auto* capture = static_cast<PulseCaptureStream*>(self);
+    const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const auto kind = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    if (facility == PA_SUBSCRIPTION_EVENT_SERVER && kind == PA_SUBSCRIPTION_EVENT_CHANGE) {
+      capture->followDefaultSink();
+    } else if (facility == PA_SUBSCRIPTION_EVENT_SINK && kind == PA_SUBSCRIPTION_EVENT_REMOVE &&
+               index == capture->recordedSink.index) {
+      capture->recording = false;
+      capture->followDefaultSink();
+    }
+  }
+
+  PulseConnection& connection;
+  StreamDelegate& delegate;
+  StreamOutput* output = nullptr;
+  pa_sample_spec spec{};
+  std::string requestedSink;
+
+  // Touched only on the loop thread, or under the loop lock.
+  bool capturing = false;  // start confirmed: failures are stops from now on
+  bool recording = false;  // `current` records `recordedSink`'s monitor
+  StreamHandle current;
+  Sink recordedSink;
+  std::vector<float> planar;
+  std::vector<AudioEntry> entries;
+};
+
+class PulseCaptureService final : public CaptureService {
+ public:
+  void getShareableContent(
+      bool, bool,
+      std::function<void(std::optional<ShareableContent>, std::optional<CaptureError>)> completion)
+      override {
+    if (std::optional<CaptureError> error = connection.connect()) {
+      completion(std::nullopt, std::move(error));
+      return;
+    }
+    LoopLock lock(connection.loop);
+    std::string defaultSink;
+    std::vector<std::string> sinks;
+    const bool answered =
+        connection.await(requestServerInfo(connection,
+                                           [&defaultSink](const pa_server_info* info) {
+                                             if (info != nullptr && info->default_sink_name != nullptr) {
+                                               defaultSink = info->default_sink_name;
+                                             }
+                                           })) &&
+        connection.await(requestSinks(connection, nullptr, [&sinks](const pa_sink_info* info) {
+          if (info != nullptr) sinks.emplace_back(info->name);
+        }));
+    if (!answered) {
+      completion(std::nullopt, connection.lastError());
+      return;
+    }
+    // The default output comes first: it is what the machine is playing on.
+    ShareableContent content;
+    for (const std::string& sink : sinks) {
+      if (sink == defaultSink) content.displays.insert(content.displays.begin(), Display{sink});
+      else content.displays.push_back(Display{sink});
+    }
+    completion(std::move(content), std::nullopt);
+  }
+
+  std::unique_ptr<CaptureStream> makeStream(const ContentFilter& filter,
+                                            const StreamConfiguration& configuration,
+                                            StreamDelegate& delegate) override {
+    return std::make_unique<PulseCaptureStream>(connection, filter.display.name, configuration,
+                                                delegate);
+  }
+
+ private:
+  PulseConnection connection;
+};
+
+}  // namespace
+
+std::unique_ptr<CaptureService> makePlatformCaptureService() {
+  return std::make_unique<PulseCaptureService>();
+}
+
+}  // namespace qztap
