@@ -1,0 +1,63 @@
+#include "tests/child_process.h"
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace qztap::testing {
+
+ChildOutcome runInChild(const std::function<void()>& body, unsigned timeoutSeconds) {
+  int outPipe[2];
+  int errPipe[2];
+  if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) std::abort();
+  const pid_t child = ::fork();
+  if (child < 0) std::abort();
+  if (child == 0) {
+    ::alarm(timeoutSeconds);
+    ::dup2(outPipe[1], STDOUT_FILENO);
+    ::dup2(errPipe[1], STDERR_FILENO);
+    ::close(outPipe[0]);
+    ::close(errPipe[0]);
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    body();
+    ::_exit(BODY_RETURNED);
+  }
+  ::close(outPipe[1]);
+  ::close(errPipe[1]);
+
+  ChildOutcome outcome;
+  pollfd sources[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&outcome.out, &outcome.err};
+  int open = 2;
+  while (open > 0) {
+    if (::poll(sources, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      std::abort();
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (sources[i].fd < 0 || sources[i].revents == 0) continue;
+      char chunk[65536];
+      const ssize_t got = ::read(sources[i].fd, chunk, sizeof chunk);
+      if (got > 0) {
+        sinks[i]->append(chunk, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        ::close(sources[i].fd);
+        sources[i].fd = -1;
+        --open;
+      }
+    }
+  }
+
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) outcome.exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
+  return outcome;
+}
+
+}  // namespace qztap::testing
