@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "app/main_loop.h"
 #include "audio/pcm_writer.h"
 #include "capture/audio_tap.h"
 
@@ -60,10 +61,7 @@ int runTool(std::span<const std::string_view> arguments) {
   tap = new AudioTap(*makePlatformCaptureService().release(), STDOUT_FILENO);
   std::thread([] { tap->start(); }).detach();
 
-  // The main thread's loop: nothing to do but notice the reader leaving, even
-  // while nothing is playing and so nothing is written.
-  waitForReaderToLeave(STDOUT_FILENO);
-  endByBrokenPipe();
+  runMainLoop(STDOUT_FILENO);
 }
 
 }  // namespace qztap

@@ -1,0 +1,13 @@
+#include "app/main_loop.h"
+#include "audio/pcm_writer.h"
+
+namespace qztap {
+
+// Nothing is ever posted to the main thread, so its loop only has to notice the
+// reader of standard output leaving.
+void runMainLoop(int out) {
+  waitForReaderToLeave(out);
+  endByBrokenPipe();
+}
+
+}  // namespace qztap
