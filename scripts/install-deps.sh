@@ -8,8 +8,8 @@ packages=(
   cmake g++ make pkg-config libpulse-dev libgtest-dev libgmock-dev libbenchmark-dev
   # end-to-end tests and the demo: real sound servers and their clients
   pulseaudio pulseaudio-utils dbus pipewire pipewire-bin pipewire-pulse wireplumber python3 sox
-  # benchmark peers
-  libsamplerate0-dev
+  # benchmarks: peer libraries and callgrind
+  libsamplerate0-dev libspeexdsp-dev libsoxr-dev libswresample-dev libavutil-dev valgrind
 )
 
 missing=()
