@@ -3,6 +3,18 @@
 #include <cstddef>
 
 namespace qztap {
+namespace {
+
+// y = a + (b - a) * t as three separately rounded float operations, in this order.
+// The build forbids contracting them into a fused multiply-add.
+float interpolate(float a, float b, double pos, double index) {
+  const auto t = static_cast<float>(pos - index);
+  const float difference = b - a;
+  const float step = difference * t;
+  return a + step;
+}
+
+}  // namespace
 
 double expectedOutputCount(int64_t frameCount, double sourceRate) {
   return static_cast<double>(frameCount) / (sourceRate / TARGET_SR);
@@ -11,39 +23,41 @@ double expectedOutputCount(int64_t frameCount, double sourceRate) {
 void resample(std::span<const float> mono, double sourceRate, ResamplerState& state,
               std::vector<float>& output) {
   const double ratio = sourceRate / TARGET_SR;
-  const auto n = static_cast<int64_t>(mono.size());
-  const auto end = static_cast<double>(n);
-  // Writing by index into room sized up front avoids a capacity check per sample;
-  // the rare buffer whose rounding yields more than that grows the room.
+  const auto end = static_cast<double>(mono.size());
+  const float* samples = mono.data();
+
+  // Writing by index into room sized up front keeps capacity checks out of the
+  // inner loop; the rare buffer whose rounding yields more grows the room.
   size_t room = static_cast<size_t>(static_cast<int64_t>(end / ratio)) + 2;
   output.resize(room);
-  float* out = output.data();
   size_t produced = 0;
+  auto grow = [&] {
+    room *= 2;
+    output.resize(room);
+  };
 
-  const float* samples = mono.data();
-  const float previous = state.haveCarry ? state.carry : samples[0];
   double pos = state.resampPos;
-  while (pos < end) {
-    const auto i = static_cast<int64_t>(pos);
-    const float a = i == 0 ? previous : samples[i - 1];
-    const float b = samples[i];
-    const auto t = static_cast<float>(pos - static_cast<double>(i));
-    // Three separately rounded float operations, in this order; never fused.
-    const float difference = b - a;
-    const float step = difference * t;
-    const float y = a + step;
-    if (produced == room) {
-      room *= 2;
-      output.resize(room);
-      out = output.data();
-    }
-    out[produced++] = y;
+  // Positions below 1 lie between the sample carried from the previous buffer (or,
+  // for the very first buffer, the first sample itself) and the first sample.
+  const float previous = state.haveCarry ? state.carry : samples[0];
+  while (pos < 1.0) {
+    if (produced == room) grow();
+    output[produced++] = interpolate(previous, samples[0], pos, 0.0);
     pos += ratio;
+  }
+  while (pos < end) {
+    float* out = output.data();
+    while (pos < end && produced < room) {
+      const auto i = static_cast<int64_t>(pos);
+      out[produced++] = interpolate(samples[i - 1], samples[i], pos, static_cast<double>(i));
+      pos += ratio;
+    }
+    if (pos < end) grow();
   }
   output.resize(produced);
 
   state.resampPos = pos - end;
-  state.carry = samples[n - 1];
+  state.carry = samples[mono.size() - 1];
   state.haveCarry = true;
 }
 
