@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # build
   cmake g++ make pkg-config libpulse-dev libgtest-dev libgmock-dev libbenchmark-dev
+  # compile check of the macOS backend against stand-in SDK headers
+  clang
   # end-to-end tests and the demo: real sound servers and their clients
   pulseaudio pulseaudio-utils dbus pipewire pipewire-bin pipewire-pulse wireplumber python3 sox
   # benchmarks: peer libraries and callgrind
