@@ -60,9 +60,11 @@ void exitFatally(ExitStatus status, std::string_view description) {
     // Another thread is already ending the process with its own cause.
     for (;;) ::pause();
   }
-  std::string line(statusPrefix(status));
-  if (takesDescription(status)) line.append(description);
-  elog(line);
+  if (status != ExitStatus::MainLoopReturned) {
+    std::string line(statusPrefix(status));
+    if (takesDescription(status)) line.append(description);
+    elog(line);
+  }
   ::_exit(static_cast<int>(status));
 }
 

@@ -1,10 +1,10 @@
 #include "audio/buffer_handler.h"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <numeric>
@@ -15,8 +15,10 @@ namespace {
 // A handler writing into an in-memory file, and what it has written so far.
 class Captured {
  public:
-  Captured() : fd(::memfd_create("samples", 0)), handler(fd) {}
-  ~Captured() { ::close(fd); }
+  Captured() : file(std::tmpfile()), fd(::fileno(file)), handler(fd) {}
+  ~Captured() { std::fclose(file); }
+  Captured(const Captured&) = delete;
+  Captured& operator=(const Captured&) = delete;
 
   std::vector<float> samples() const {
     std::vector<float> out(static_cast<size_t>(::lseek(fd, 0, SEEK_END)) / sizeof(float));
@@ -24,6 +26,7 @@ class Captured {
     return out;
   }
 
+  std::FILE* file;
   int fd;
   SampleBufferHandler handler;
 };

@@ -70,9 +70,10 @@ void endByBrokenPipe() {
 }
 
 void waitForReaderToLeave(int out) {
-  // No events requested: POLLERR and POLLHUP are always reported, and outputs that
-  // cannot report a departed reader (files, /dev/null) never wake the poll.
-  pollfd watch{out, 0, 0};
+  // Only a hang-up is asked for (some kernels report nothing not asked for); a pipe
+  // whose reader left reports POLLERR regardless, and outputs that cannot report a
+  // departed reader (files, /dev/null) never wake the poll.
+  pollfd watch{out, POLLHUP, 0};
   for (;;) {
     const int ready = ::poll(&watch, 1, -1);
     if (ready < 0) {

@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <numeric>
 #include <thread>
@@ -21,11 +21,12 @@ using testing::ChildOutcome;
 using testing::runInChild;
 
 std::string bytesOf(std::initializer_list<float> samples) {
-  const int fd = ::memfd_create("out", 0);
+  std::FILE* file = std::tmpfile();
+  const int fd = ::fileno(file);
   writeSamples(fd, std::vector<float>(samples));
   std::string bytes(static_cast<size_t>(::lseek(fd, 0, SEEK_END)), '\0');
   EXPECT_EQ(::pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-  ::close(fd);
+  std::fclose(file);
   return bytes;
 }
 

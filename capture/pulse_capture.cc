@@ -166,9 +166,9 @@ class PulseCaptureStream final : public CaptureStream {
   PulseCaptureStream(PulseConnection& serverConnection, std::string sinkName,
                      const StreamConfiguration& configuration, StreamDelegate& stopDelegate)
       : connection(serverConnection), delegate(stopDelegate), requestedSink(std::move(sinkName)) {
-    spec.format = PA_SAMPLE_FLOAT32LE;
-    spec.rate = static_cast<uint32_t>(configuration.sampleRate);
-    spec.channels = static_cast<uint8_t>(configuration.channelCount);
+    sampleFormat.format = PA_SAMPLE_FLOAT32LE;
+    sampleFormat.rate = static_cast<uint32_t>(configuration.sampleRate);
+    sampleFormat.channels = static_cast<uint8_t>(configuration.channelCount);
   }
 
   Registration addStreamOutput(StreamOutput& newOutput, StreamOutputType type,
@@ -176,7 +176,7 @@ class PulseCaptureStream final : public CaptureStream {
     if (type != StreamOutputType::Audio) {
       return {false, CaptureError{"only audio output can be captured"}};
     }
-    if (!pa_sample_spec_valid(&spec)) return {false, CaptureError{pa_strerror(PA_ERR_INVALID)}};
+    if (!pa_sample_spec_valid(&sampleFormat)) return {false, CaptureError{pa_strerror(PA_ERR_INVALID)}};
     LoopLock lock(connection.loop);
     if (!connection.ready()) return {false, connection.lastError()};
     pa_threaded_mainloop_set_name(connection.loop, queue.label.c_str());
@@ -226,7 +226,7 @@ class PulseCaptureStream final : public CaptureStream {
   // Opens a record stream on the sink's monitor and makes it the current one,
   // after handing on what the previous stream still holds.
   bool record(const Sink& sink) {
-    StreamHandle next(pa_stream_new(connection.context, "qztap", &spec, nullptr));
+    StreamHandle next(pa_stream_new(connection.context, "qztap", &sampleFormat, nullptr));
     if (!next) return false;
     pa_stream_set_state_callback(next.get(), &PulseCaptureStream::onStreamState, this);
     pa_stream_set_read_callback(next.get(), &PulseCaptureStream::onReadable, this);
@@ -234,7 +234,7 @@ class PulseCaptureStream final : public CaptureStream {
 
     pa_buffer_attr attributes;
     std::memset(&attributes, 0xff, sizeof attributes);  // -1: the server's choice
-    attributes.fragsize = static_cast<uint32_t>(FRAGMENT_FRAMES * pa_frame_size(&spec));
+    attributes.fragsize = static_cast<uint32_t>(FRAGMENT_FRAMES * pa_frame_size(&sampleFormat));
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(next.get(), sink.monitorSource.c_str(), &attributes, flags) < 0) {
       return false;
@@ -289,15 +289,15 @@ class PulseCaptureStream final : public CaptureStream {
 
   // Hands every complete fragment the stream holds to the output, one buffer each.
   void deliverReadable(pa_stream* stream) {
-    const pa_sample_spec* streamSpec = pa_stream_get_sample_spec(stream);
-    const size_t channels = streamSpec->channels;
+    const pa_sample_spec* streamFormat = pa_stream_get_sample_spec(stream);
+    const size_t channels = streamFormat->channels;
     while (pa_stream_readable_size(stream) > 0) {
       const void* data = nullptr;
       size_t bytes = 0;
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
       if (data != nullptr) {
         deliver(static_cast<const float*>(data), bytes / (channels * sizeof(float)), channels,
-                streamSpec->rate);
+                streamFormat->rate);
       }
       // data == nullptr with bytes > 0 is a hole in the stream: dropped.
       pa_stream_drop(stream);
@@ -364,7 +364,7 @@ class PulseCaptureStream final : public CaptureStream {
   PulseConnection& connection;
   StreamDelegate& delegate;
   StreamOutput* output = nullptr;
-  pa_sample_spec spec{};
+  pa_sample_spec sampleFormat{};
   std::string requestedSink;
 
   // Touched only on the loop thread, or under the loop lock.
