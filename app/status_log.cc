@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <string>
 
 namespace qztap {
@@ -32,9 +32,14 @@ bool takesDescription(ExitStatus status) {
   return status != ExitStatus::NoDisplay && status != ExitStatus::MainLoopReturned;
 }
 
-}  // namespace
+// Held while a line is written, and for good once a fatal exit has begun: no line
+// can follow the one that names why the process ended.
+std::mutex& statusLock() {
+  static auto* lock = new std::mutex;  // never destroyed: fatal exits run no destructors
+  return *lock;
+}
 
-void elog(std::string_view message) {
+void writeLine(std::string_view message) {
   std::string line;
   line.reserve(message.size() + 1);
   line.append(message);
@@ -54,16 +59,21 @@ void elog(std::string_view message) {
   }
 }
 
+}  // namespace
+
+void elog(std::string_view message) {
+  std::lock_guard hold(statusLock());
+  writeLine(message);
+}
+
 void exitFatally(ExitStatus status, std::string_view description) {
-  static std::atomic_flag exiting = ATOMIC_FLAG_INIT;
-  if (exiting.test_and_set()) {
-    // Another thread is already ending the process with its own cause.
-    for (;;) ::pause();
-  }
+  // Never released: a thread that comes later, with a line or a cause of its own,
+  // waits here until the process is gone.
+  statusLock().lock();
   if (status != ExitStatus::MainLoopReturned) {
     std::string line(statusPrefix(status));
     if (takesDescription(status)) line.append(description);
-    elog(line);
+    writeLine(line);
   }
   ::_exit(static_cast<int>(status));
 }
