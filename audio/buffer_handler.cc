@@ -25,6 +25,7 @@ void SampleBufferHandler::handle(double streamRate, std::span<const AudioEntry> 
     frameCount = std::min<int64_t>(frameCount, entry.byteSize >> 2);
   }
   if (channels.empty() || frameCount < 1) return;
+  if (sourceRate > MAX_SOURCE_RATE) return;
   if (!(expectedOutputCount(frameCount, sourceRate) <= MAX_BLOCK_SAMPLES)) return;
 
   downmix(channels, frameCount, mono);

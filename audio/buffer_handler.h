@@ -19,6 +19,11 @@ struct AudioEntry {
 // absurdly small rate (a few Hz for ordinary buffer sizes) or a corrupt size gets here.
 inline constexpr double MAX_BLOCK_SAMPLES = 4194304.0;
 
+// A buffer claiming a rate above this is dropped: no device comes near 10 MHz, and
+// one such buffer would push the carried position so far ahead that the stream
+// stayed silent for hours (for good at rates near the largest double).
+inline constexpr double MAX_SOURCE_RATE = 1e7;
+
 // The platform-independent half of the sample-buffer handler: turns each delivered
 // buffer into samples on `out` and carries the resampler state between buffers.
 // A buffer it cannot use is dropped silently and leaves the state untouched.
