@@ -10,8 +10,10 @@ packages=(
   clang
   # end-to-end tests and the demo: real sound servers and their clients
   pulseaudio pulseaudio-utils dbus pipewire pipewire-bin pipewire-pulse wireplumber python3 sox
-  # benchmarks: peer libraries and callgrind
-  libsamplerate0-dev libspeexdsp-dev libsoxr-dev libswresample-dev libavutil-dev valgrind
+  # benchmarks: peer libraries and callgrind; ffmpeg is a peer of the capture benchmark
+  libsamplerate0-dev libspeexdsp-dev libsoxr-dev libswresample-dev libavutil-dev valgrind ffmpeg
+  # fuzzing (scripts/fuzz.sh): clang and its libFuzzer runtime
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

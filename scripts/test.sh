@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds with warnings as errors and runs every test: the
 # unit tests, the end-to-end tests against real sound servers, and the unit tests
-# once more built for the host CPU, where fused multiply-adds are available.
+# once more built for the host CPU, where fused multiply-adds are available. Then the
+# unit and end-to-end tests under AddressSanitizer + UndefinedBehaviorSanitizer, the
+# unit tests under ThreadSanitizer, and a minute of fuzzing per fuzz target.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -13,5 +15,22 @@ cmake --build "$root/build" -j"$jobs"
 (cd "$root/build" && ctest --output-on-failure)
 
 cmake -S "$root" -B "$root/build-native" -DQZTAP_WERROR=ON -DQZTAP_NATIVE=ON -DQZTAP_BENCHMARKS=OFF
-cmake --build "$root/build-native" -j"$jobs" --target qztap_unit_tests
+cmake --build "$root/build-native" -j"$jobs"
 (cd "$root/build-native" && ctest -L unit --output-on-failure)
+
+# AddressSanitizer + UndefinedBehaviorSanitizer: the unit tests, and the end-to-end
+# tests so that the real capture path runs instrumented against real servers.
+export UBSAN_OPTIONS=print_stacktrace=1
+cmake -S "$root" -B "$root/build-asan" -DQZTAP_WERROR=ON -DQZTAP_SANITIZER=address -DQZTAP_BENCHMARKS=OFF
+cmake --build "$root/build-asan" -j"$jobs"
+(cd "$root/build-asan" && ctest -L unit --output-on-failure)
+(cd "$root/build-asan" && ctest -L e2e --no-tests=error --output-on-failure)
+
+# ThreadSanitizer: the start-up, delivery and stop threads of the unit tests. Without
+# atexit_sleep_ms=0 every forked child that ends with threads alive sleeps a second.
+cmake -S "$root" -B "$root/build-tsan" -DQZTAP_WERROR=ON -DQZTAP_SANITIZER=thread -DQZTAP_BENCHMARKS=OFF
+cmake --build "$root/build-tsan" -j"$jobs"
+(cd "$root/build-tsan" &&
+  TSAN_OPTIONS=atexit_sleep_ms=0:halt_on_error=1:second_deadlock_stack=1 ctest -L unit --output-on-failure)
+
+"$root/scripts/fuzz.sh"

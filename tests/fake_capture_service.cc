@@ -56,13 +56,31 @@ class FakeCaptureStream final : public CaptureStream {
     service.note("register type=" + std::to_string(static_cast<int64_t>(type)) +
                  " queue=" + queue.label);
     if (!service.script.registrationSucceeds) return {false, service.script.registrationError};
-    service.output = &output;
+    {
+      std::lock_guard lock(service.mutex);
+      service.output = &output;
+    }
+    service.pass(FakeStep::OutputRegistered);
     return {true, std::nullopt};
   }
 
-  void startCapture(std::function<void(std::optional<CaptureError>)> completion) override {
+  void startCapture(StartCompletion completion) override {
     service.note("start");
-    std::thread([completion, error = service.script.startError] { completion(error); }).detach();
+    {
+      std::lock_guard lock(service.mutex);
+      service.startCompletion = completion;
+    }
+    service.pass(FakeStep::StartAsked);
+    switch (service.script.startTiming) {
+      case AnswerTiming::OwnThread:
+        std::thread([this, completion] { service.answerStartNow(completion); }).detach();
+        break;
+      case AnswerTiming::Inline:
+        service.answerStartNow(completion);
+        break;
+      case AnswerTiming::Held:
+        break;
+    }
   }
 
  private:
@@ -74,9 +92,21 @@ void FakeCaptureService::getShareableContent(
     std::function<void(std::optional<ShareableContent>, std::optional<CaptureError>)> completion) {
   note("content desktop=" + std::to_string(excludingDesktopWindows) +
        " onscreen=" + std::to_string(onScreenWindowsOnly));
-  std::thread([completion, content = script.content, error = script.contentError] {
-    completion(content, error);
-  }).detach();
+  {
+    std::lock_guard lock(mutex);
+    contentCompletion = completion;
+  }
+  pass(FakeStep::ContentAsked);
+  switch (script.contentTiming) {
+    case AnswerTiming::OwnThread:
+      std::thread([this, completion] { answerContentNow(completion); }).detach();
+      break;
+    case AnswerTiming::Inline:
+      answerContentNow(completion);
+      break;
+    case AnswerTiming::Held:
+      break;
+  }
 }
 
 std::unique_ptr<CaptureStream> FakeCaptureService::makeStream(
@@ -91,7 +121,12 @@ std::unique_ptr<CaptureStream> FakeCaptureService::makeStream(
        " size=" + std::to_string(c.width) + "x" + std::to_string(c.height) +
        " interval=" + std::to_string(c.minimumFrameInterval.value) + "/" +
        std::to_string(c.minimumFrameInterval.timescale));
-  delegate = &streamDelegate;
+  if (!script.makesStream) return nullptr;
+  {
+    std::lock_guard lock(mutex);
+    delegate = &streamDelegate;
+  }
+  pass(FakeStep::StreamMade);
   return std::make_unique<FakeCaptureStream>(*this);
 }
 
@@ -103,16 +138,86 @@ void FakeCaptureService::note(const std::string& step) const {
 void FakeCaptureService::deliver(StreamOutputType type, double rate,
                                  std::vector<std::vector<float>> channels) {
   deliveries.post([this, type, rate, channels = std::move(channels)] {
+    StreamOutput* target = nullptr;
+    {
+      std::lock_guard lock(mutex);
+      target = output;
+    }
     std::vector<AudioEntry> entries;
     for (const std::vector<float>& channel : channels) {
       entries.push_back({channel.data(), static_cast<uint32_t>(channel.size() * sizeof(float))});
     }
-    output->didOutputBuffer(type, rate, entries);
+    target->didOutputBuffer(type, rate, entries);
   });
 }
 
 void FakeCaptureService::stop(const CaptureError& error) {
-  std::thread([this, error] { delegate->didStopWithError(error); }).detach();
+  std::thread([this, error] { stopHere(error); }).detach();
+}
+
+void FakeCaptureService::stopHere(const CaptureError& error) {
+  StreamDelegate* target = nullptr;
+  {
+    std::lock_guard lock(mutex);
+    target = delegate;
+  }
+  target->didStopWithError(error);
+}
+
+void FakeCaptureService::pass(FakeStep step) {
+  {
+    std::lock_guard lock(mutex);
+    steps |= static_cast<unsigned>(step);
+  }
+  passed.notify_all();
+}
+
+void FakeCaptureService::awaitStep(FakeStep step) {
+  std::unique_lock lock(mutex);
+  passed.wait(lock, [&] { return (steps & static_cast<unsigned>(step)) != 0; });
+}
+
+void FakeCaptureService::answerContentNow(const ContentCompletion& completion) {
+  completion(script.content, script.contentError);
+  pass(FakeStep::ContentAnswered);
+}
+
+void FakeCaptureService::answerStartNow(const StartCompletion& completion) {
+  completion(script.startError);
+  pass(FakeStep::StartAnswered);
+}
+
+void FakeCaptureService::answerContent() {
+  awaitStep(FakeStep::ContentAsked);
+  std::unique_lock lock(mutex);
+  const ContentCompletion completion = contentCompletion;
+  lock.unlock();
+  answerContentNow(completion);
+}
+
+void FakeCaptureService::answerStart() {
+  awaitStep(FakeStep::StartAsked);
+  std::unique_lock lock(mutex);
+  const StartCompletion completion = startCompletion;
+  lock.unlock();
+  answerStartNow(completion);
+}
+
+void FakeCaptureService::answerContentAgain(std::optional<ShareableContent> content,
+                                            std::optional<CaptureError> error) {
+  awaitStep(FakeStep::ContentAnswered);
+  std::unique_lock lock(mutex);
+  const ContentCompletion completion = contentCompletion;
+  lock.unlock();
+  completion(std::move(content), std::move(error));
+}
+
+void FakeCaptureService::answerStartAgain(std::optional<CaptureError> error) {
+  awaitStep(FakeStep::StartAnswered);
+  std::unique_lock lock(mutex);
+  const StartCompletion completion = startCompletion;
+  lock.unlock();
+  completion(std::move(error));
 }
 
 }  // namespace qztap::testing
