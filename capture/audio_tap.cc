@@ -58,14 +58,24 @@ void AudioTap::start() {
   }
 
   auto started = std::make_shared<Handoff<std::optional<CaptureError>>>();
-  newStream->startCapture(
-      [started](std::optional<CaptureError> error) { started->put(std::move(error)); });
+  newStream->startCapture([this, started](std::optional<CaptureError> error) {
+    if (!error) {
+      std::lock_guard hold(startMutex);
+      startConfirmed = true;
+    }
+    started->put(std::move(error));
+  });
   if (std::optional<CaptureError> error = started->take()) {
     exitFatally(ExitStatus::StartError, error->description);
   }
 
   stream = std::move(newStream);
   elog("CAPTURE_STARTED sr_req=48000->16000 mono");
+  {
+    std::lock_guard hold(startMutex);
+    startWritten = true;
+  }
+  startReported.notify_all();
 }
 
 void AudioTap::didOutputBuffer(StreamOutputType type, double streamRate,
@@ -75,6 +85,10 @@ void AudioTap::didOutputBuffer(StreamOutputType type, double streamRate,
 }
 
 void AudioTap::didStopWithError(const CaptureError& error) {
+  {
+    std::unique_lock hold(startMutex);
+    startReported.wait(hold, [this] { return !startConfirmed || startWritten; });
+  }
   exitFatally(ExitStatus::StreamStopped, error.description);
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "audio/buffer_handler.h"
 #include "capture/capture_service.h"
@@ -34,6 +36,14 @@ class AudioTap final : public StreamOutput, public StreamDelegate {
   // the stream alive.
   std::unique_ptr<CaptureStream> stream;
   SampleBufferHandler handler;  // standard output and the resampler state
+
+  // A stop that comes after the service has confirmed the start, but before the start-up
+  // has said so, waits for that line: a reader never sees a stop of a capture it was not
+  // told had started.
+  std::mutex startMutex;
+  std::condition_variable startReported;
+  bool startConfirmed = false;
+  bool startWritten = false;
 };
 
 }  // namespace qztap

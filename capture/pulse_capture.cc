@@ -75,7 +75,11 @@ class PulseConnection {
 
   bool ready() const { return pa_context_get_state(context) == PA_CONTEXT_READY; }
 
-  CaptureError lastError() const { return CaptureError{pa_strerror(pa_context_errno(context))}; }
+  // Once the connection has failed, calls on it fail with "Bad state": the reason
+  // worth reporting is the one the connection failed with.
+  CaptureError lastError() const {
+    return CaptureError{pa_strerror(failure != PA_OK ? failure : pa_context_errno(context))};
+  }
 
   // Waits, with the lock held, for an operation whose callback signals the loop.
   bool await(pa_operation* operation) {
@@ -96,11 +100,14 @@ class PulseConnection {
  private:
   static void onState(pa_context* context, void* self) {
     auto* connection = static_cast<PulseConnection*>(self);
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) && connection->onConnectionLost) {
-      connection->onConnectionLost();
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+      if (connection->failure == PA_OK) connection->failure = pa_context_errno(context);
+      if (connection->onConnectionLost) connection->onConnectionLost();
     }
     pa_threaded_mainloop_signal(connection->loop, 0);
   }
+
+  int failure = PA_OK;  // why the connection failed, once it has
 };
 
 // Sink look-ups on the loop thread, each handing its answer to a callback.
@@ -184,14 +191,15 @@ class PulseCaptureStream final : public CaptureStream {
     return {true, std::nullopt};
   }
 
+  // The completion runs under the loop lock, so no stop can be reported before the
+  // start-up has heard that capture runs.
   void startCapture(std::function<void(std::optional<CaptureError>)> completion) override {
-    std::optional<CaptureError> error = startRecording();
-    completion(std::move(error));
+    LoopLock lock(connection.loop);
+    completion(startRecording());
   }
 
  private:
   std::optional<CaptureError> startRecording() {
-    LoopLock lock(connection.loop);
     if (!connection.ready()) return connection.lastError();
 
     std::optional<Sink> sink;
@@ -210,6 +218,8 @@ class PulseCaptureStream final : public CaptureStream {
       pa_threaded_mainloop_wait(connection.loop);
     }
 
+    // The connection may have failed while we waited, before anyone listened for it.
+    if (!connection.ready()) return connection.lastError();
     // From here on every failure is a stop, reported to the delegate.
     capturing = true;
     connection.onConnectionLost = [this] { delegate.didStopWithError(connection.lastError()); };
