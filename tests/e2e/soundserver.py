@@ -544,9 +544,10 @@ def stray_samples(output, segments):
 class Tap:
     """A running qztap whose stdout and stderr are collected by threads."""
 
-    def __init__(self, binary, env):
+    def __init__(self, binary, env, preexec_fn=None):
         self.process = subprocess.Popen([binary], env=env, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        preexec_fn=preexec_fn)
         self._lock = threading.Lock()
         self._stdout = bytearray()
         self._stderr = bytearray()
@@ -579,6 +580,12 @@ class Tap:
     def stderr(self):
         with self._lock:
             return bytes(self._stderr)
+
+    def drop_output(self, count):
+        """Forgets the first `count` bytes collected so far: a long run keeps only
+        what it has not checked yet. `output()` starts after them from then on."""
+        with self._lock:
+            del self._stdout[:count]
 
     def pause_reading(self):
         self._reading.clear()
