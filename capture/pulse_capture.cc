@@ -21,6 +21,9 @@ namespace {
 // About 21 ms at 48 kHz: buffers arrive this often instead of the server's default.
 constexpr uint32_t FRAGMENT_FRAMES = 1024;
 
+// How long to wait before looking for the default sink again while nothing is recorded.
+constexpr pa_usec_t FOLLOW_RETRY_USEC = 250 * PA_USEC_PER_MSEC;
+
 struct StreamUnref {
   void operator()(pa_stream* stream) const { pa_stream_unref(stream); }
 };
@@ -270,15 +273,31 @@ class PulseCaptureStream final : public CaptureStream {
   // Moves to the default sink unless that is what we are recording already.
   void followDefaultSink() {
     PulseConnection::detach(requestServerInfo(connection, [this](const pa_server_info* info) {
-      if (info == nullptr || info->default_sink_name == nullptr) return;
+      if (info == nullptr || info->default_sink_name == nullptr) return lookAgainSoon();
       std::string name = info->default_sink_name;
       if (recording && name == recordedSink.name) return;
       PulseConnection::detach(requestSinks(connection, &name, [this](const pa_sink_info* sink) {
-        if (sink == nullptr) return;  // gone again, or not there yet: a later event tells
+        if (sink == nullptr) return lookAgainSoon();  // gone again, or not there yet
         if (recording && recordedSink.name == sink->name) return;
         if (!record(sinkFrom(*sink))) delegate.didStopWithError(connection.lastError());
       }));
     }));
+  }
+
+  // While nothing is recorded, looks for the default again shortly: servers differ in
+  // whether, and when, they announce a new default after the recorded sink went away.
+  void lookAgainSoon() {
+    if (recording || retry != nullptr) return;
+    retry = pa_context_rttime_new(connection.context, pa_rtclock_now() + FOLLOW_RETRY_USEC,
+                                  &PulseCaptureStream::onRetry, this);
+  }
+
+  static void onRetry(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                      void* self) {
+    auto* capture = static_cast<PulseCaptureStream*>(self);
+    api->time_free(event);
+    capture->retry = nullptr;
+    if (!capture->recording) capture->followDefaultSink();
   }
 
   // The current stream ended without our asking. If its sink is gone, recording
@@ -382,6 +401,7 @@ class PulseCaptureStream final : public CaptureStream {
   bool recording = false;  // `current` records `recordedSink`'s monitor
   StreamHandle current;
   Sink recordedSink;
+  pa_time_event* retry = nullptr;  // a pending lookAgainSoon()
   std::vector<float> planar;
   std::vector<AudioEntry> entries;
 };
