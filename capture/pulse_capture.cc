@@ -5,6 +5,7 @@
 // delivery queue: that thread is the serial queue the audio output is promised.
 // Calls from the start-up thread take the loop lock and wait on the loop's signal.
 
+#include <pthread.h>
 #include <pulse/pulseaudio.h>
 
 #include <cstring>
@@ -189,7 +190,9 @@ class PulseCaptureStream final : public CaptureStream {
     if (!pa_sample_spec_valid(&sampleFormat)) return {false, CaptureError{pa_strerror(PA_ERR_INVALID)}};
     LoopLock lock(connection.loop);
     if (!connection.ready()) return {false, connection.lastError()};
-    pa_threaded_mainloop_set_name(connection.loop, queue.label.c_str());
+    // The loop thread is the delivery queue; it takes the queue's name from inside.
+    pa_mainloop_api_once(pa_threaded_mainloop_get_api(connection.loop),
+                         &PulseCaptureStream::nameLoopThread, new std::string(queue.label));
     output = &newOutput;
     return {true, std::nullopt};
   }
@@ -348,6 +351,11 @@ class PulseCaptureStream final : public CaptureStream {
   bool recordsOwnMonitor(pa_stream* stream) const {
     const char* device = pa_stream_get_device_name(stream);
     return device != nullptr && recordedSink.monitorSource == device;
+  }
+
+  static void nameLoopThread(pa_mainloop_api*, void* label) {
+    std::unique_ptr<std::string> name(static_cast<std::string*>(label));
+    ::pthread_setname_np(::pthread_self(), name->c_str());
   }
 
   static void onReadable(pa_stream* stream, size_t, void* self) {
