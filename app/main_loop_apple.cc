@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "app/exit_status.h"
+#include "status/exit_status.h"
 #include "app/main_loop.h"
 #include "audio/pcm_writer.h"
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/status_log.h"
+#include "status/status_log.h"
 
 namespace qztap {
 namespace {

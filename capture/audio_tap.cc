@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "app/status_log.h"
+#include "status/status_log.h"
 #include "capture/handoff.h"
 
 namespace qztap {

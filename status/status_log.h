@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "app/exit_status.h"
+#include "status/exit_status.h"
 
 namespace qztap {
 

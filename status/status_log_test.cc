@@ -1,4 +1,4 @@
-#include "app/status_log.h"
+#include "status/status_log.h"
 
 #include <gtest/gtest.h>
 
