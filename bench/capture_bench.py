@@ -275,7 +275,8 @@ def run_once(label, argv, seconds):
         "latencies": latencies, "clicks": len(due),
         "stray_clicks": len(arrivals) - len(latencies), "sink_latency": sink_latency,
         "origin_spread": max(origins) - min(origins),
-        "underrun": any(b["since_underrun"] < a["since_underrun"] for a, b in zip(during, during[1:])),
+        "underrun": any(b["since_underrun"] < a["since_underrun"]
+                        for a, b in zip(during, during[1:])),
     })
     return result
 
@@ -343,9 +344,8 @@ def print_tables(results, labels):
             rounds = [x / y for x, y in zip((of_run(r, key) for r in results["qztap"]),
                                              (of_run(r, key) for r in results[peer]))
                       if x is not None and y]
-            cells.append("—" if a is None or not b else
-                         f"{a / b:.2f} [{min(rounds):.2f}–{max(rounds):.2f}]" if len(rounds) > 1 else
-                         f"{a / b:.2f}")
+            spread = f" [{min(rounds):.2f}–{max(rounds):.2f}]" if len(rounds) > 1 else ""
+            cells.append("—" if a is None or not b else f"{a / b:.2f}{spread}")
         print(f"| qztap/{peer} | " + " | ".join(cells) + " |")
 
 

@@ -235,7 +235,8 @@ class SampleRateLinear final : public PeerAfterDownmix {
     data.src_ratio = ratio;
     const int error = src_process(state, &data);
     if (error != 0) fail(std::string("src_process: ") + src_strerror(error));
-    return {static_cast<size_t>(data.input_frames_used), static_cast<size_t>(data.output_frames_gen)};
+    return {static_cast<size_t>(data.input_frames_used),
+            static_cast<size_t>(data.output_frames_gen)};
   }
 
   double ratio;
@@ -245,7 +246,8 @@ class SampleRateLinear final : public PeerAfterDownmix {
 // (d) speexdsp's resampler at quality 0.
 class SpeexQuality0 final : public PeerAfterDownmix {
  public:
-  SpeexQuality0(double streamRate, bool keep) : PeerAfterDownmix("speex_resampler_process_float", keep) {
+  SpeexQuality0(double streamRate, bool keep)
+      : PeerAfterDownmix("speex_resampler_process_float", keep) {
     int error = 0;
     state = speex_resampler_init(1, static_cast<spx_uint32_t>(streamRate),
                                  static_cast<spx_uint32_t>(OUTPUT_RATE), 0, &error);
