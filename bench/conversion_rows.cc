@@ -13,6 +13,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <samplerate.h>
 #include <soxr.h>
@@ -181,52 +182,72 @@ class ScalarReference final : public Converter {
   bool haveCarry = false;
 };
 
-// (c) libsamplerate's linear converter behind a plain down-mix.
-class SampleRateLinear final : public Converter {
+// A peer's resampler behind the plain down-mix, fed each buffer until it has taken all.
+class PeerAfterDownmix : public Converter {
+ public:
+  void convert(const Input& input, size_t firstBuffer, size_t endBuffer) final {
+    for (size_t b = firstBuffer; b < endBuffer; ++b) {
+      const auto& entries = input.entries[b];
+      const int64_t frames = framesOf(entries[0]);
+      plainDownmix(channelOf(entries[0]), channelOf(entries[1]), frames, mono.data());
+      const float* in = mono.data();
+      for (auto left = static_cast<size_t>(frames); left > 0;) {
+        const auto [used, made] = process(in, left);
+        emit(output.data(), made);
+        if (used == 0 && made == 0) fail(std::string(name) + " stalled");
+        in += used;
+        left -= used;
+      }
+    }
+  }
+
+ protected:
+  PeerAfterDownmix(const char* peerName, bool keep)
+      : Converter(keep), output(OUTPUT_ROOM), name(peerName), mono(BUFFER_FRAMES) {}
+  // Resamples up to `count` frames from `in` into `output`: {frames taken, samples made}.
+  virtual std::pair<size_t, size_t> process(const float* in, size_t count) = 0;
+
+  std::vector<float> output;
+
+ private:
+  const char* name;
+  std::vector<float> mono;
+};
+
+// (c) libsamplerate's linear converter.
+class SampleRateLinear final : public PeerAfterDownmix {
  public:
   SampleRateLinear(double streamRate, bool keep)
-      : Converter(keep), ratio(OUTPUT_RATE / streamRate), mono(BUFFER_FRAMES), output(OUTPUT_ROOM) {
+      : PeerAfterDownmix("src_process", keep), ratio(OUTPUT_RATE / streamRate) {
     int error = 0;
     state = src_new(SRC_LINEAR, 1, &error);
     if (state == nullptr) fail(std::string("src_new: ") + src_strerror(error));
   }
   ~SampleRateLinear() override { src_delete(state); }
 
-  void convert(const Input& input, size_t firstBuffer, size_t endBuffer) override {
-    for (size_t b = firstBuffer; b < endBuffer; ++b) {
-      const auto& entries = input.entries[b];
-      const int64_t frames = framesOf(entries[0]);
-      plainDownmix(channelOf(entries[0]), channelOf(entries[1]), frames, mono.data());
-      SRC_DATA data{};
-      data.data_in = mono.data();
-      data.input_frames = static_cast<long>(frames);
-      data.src_ratio = ratio;
-      data.end_of_input = 0;
-      while (data.input_frames > 0) {
-        data.data_out = output.data();
-        data.output_frames = static_cast<long>(output.size());
-        const int error = src_process(state, &data);
-        if (error != 0) fail(std::string("src_process: ") + src_strerror(error));
-        emit(output.data(), static_cast<size_t>(data.output_frames_gen));
-        if (data.input_frames_used == 0 && data.output_frames_gen == 0) fail("src_process stalled");
-        data.data_in += data.input_frames_used;
-        data.input_frames -= data.input_frames_used;
-      }
-    }
+ private:
+  std::pair<size_t, size_t> process(const float* in, size_t count) override {
+    SRC_DATA data{};
+    data.data_in = in;
+    data.input_frames = static_cast<long>(count);
+    data.data_out = output.data();
+    data.output_frames = static_cast<long>(output.size());
+    data.src_ratio = ratio;
+    const int error = src_process(state, &data);
+    if (error != 0) fail(std::string("src_process: ") + src_strerror(error));
+    return {static_cast<size_t>(data.input_frames_used),
+            static_cast<size_t>(data.output_frames_gen)};
   }
 
- private:
   double ratio;
   SRC_STATE* state;
-  std::vector<float> mono;
-  std::vector<float> output;
 };
 
-// (d) speexdsp's resampler at quality 0 behind a plain down-mix.
-class SpeexQuality0 final : public Converter {
+// (d) speexdsp's resampler at quality 0.
+class SpeexQuality0 final : public PeerAfterDownmix {
  public:
   SpeexQuality0(double streamRate, bool keep)
-      : Converter(keep), mono(BUFFER_FRAMES), output(OUTPUT_ROOM) {
+      : PeerAfterDownmix("speex_resampler_process_float", keep) {
     int error = 0;
     state = speex_resampler_init(1, static_cast<spx_uint32_t>(streamRate),
                                  static_cast<spx_uint32_t>(OUTPUT_RATE), 0, &error);
@@ -234,36 +255,22 @@ class SpeexQuality0 final : public Converter {
   }
   ~SpeexQuality0() override { speex_resampler_destroy(state); }
 
-  void convert(const Input& input, size_t firstBuffer, size_t endBuffer) override {
-    for (size_t b = firstBuffer; b < endBuffer; ++b) {
-      const auto& entries = input.entries[b];
-      const int64_t frames = framesOf(entries[0]);
-      plainDownmix(channelOf(entries[0]), channelOf(entries[1]), frames, mono.data());
-      const float* in = mono.data();
-      auto left = static_cast<spx_uint32_t>(frames);
-      while (left > 0) {
-        spx_uint32_t used = left;
-        auto made = static_cast<spx_uint32_t>(output.size());
-        const int error = speex_resampler_process_float(state, 0, in, &used, output.data(), &made);
-        if (error != RESAMPLER_ERR_SUCCESS) fail(std::string("speex: ") + speex_resampler_strerror(error));
-        emit(output.data(), made);
-        if (used == 0 && made == 0) fail("speex_resampler_process_float stalled");
-        in += used;
-        left -= used;
-      }
-    }
+ private:
+  std::pair<size_t, size_t> process(const float* in, size_t count) override {
+    auto used = static_cast<spx_uint32_t>(count);
+    auto made = static_cast<spx_uint32_t>(output.size());
+    const int error = speex_resampler_process_float(state, 0, in, &used, output.data(), &made);
+    if (error != RESAMPLER_ERR_SUCCESS) fail(std::string("speex: ") + speex_resampler_strerror(error));
+    return {used, made};
   }
 
- private:
   SpeexResamplerState* state;
-  std::vector<float> mono;
-  std::vector<float> output;
 };
 
-// (e) libsoxr's "quick" quality behind a plain down-mix.
-class SoxrQuick final : public Converter {
+// (e) libsoxr's "quick" quality.
+class SoxrQuick final : public PeerAfterDownmix {
  public:
-  SoxrQuick(double streamRate, bool keep) : Converter(keep), mono(BUFFER_FRAMES), output(OUTPUT_ROOM) {
+  SoxrQuick(double streamRate, bool keep) : PeerAfterDownmix("soxr_process", keep) {
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_QQ, 0);
     soxr_error_t error = nullptr;
@@ -272,30 +279,16 @@ class SoxrQuick final : public Converter {
   }
   ~SoxrQuick() override { soxr_delete(state); }
 
-  void convert(const Input& input, size_t firstBuffer, size_t endBuffer) override {
-    for (size_t b = firstBuffer; b < endBuffer; ++b) {
-      const auto& entries = input.entries[b];
-      const int64_t frames = framesOf(entries[0]);
-      plainDownmix(channelOf(entries[0]), channelOf(entries[1]), frames, mono.data());
-      const float* in = mono.data();
-      auto left = static_cast<size_t>(frames);
-      while (left > 0) {
-        size_t used = 0;
-        size_t made = 0;
-        soxr_error_t error = soxr_process(state, in, left, &used, output.data(), output.size(), &made);
-        if (error != nullptr) fail(std::string("soxr_process: ") + error);
-        emit(output.data(), made);
-        if (used == 0 && made == 0) fail("soxr_process stalled");
-        in += used;
-        left -= used;
-      }
-    }
+ private:
+  std::pair<size_t, size_t> process(const float* in, size_t count) override {
+    size_t used = 0;
+    size_t made = 0;
+    soxr_error_t error = soxr_process(state, in, count, &used, output.data(), output.size(), &made);
+    if (error != nullptr) fail(std::string("soxr_process: ") + error);
+    return {used, made};
   }
 
- private:
   soxr_t state;
-  std::vector<float> mono;
-  std::vector<float> output;
 };
 
 // (f) libswresample given the planar stereo buffer as it comes, down-mixing to mono
