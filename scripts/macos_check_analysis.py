@@ -73,13 +73,11 @@ def arrived(samples, arrivals, start, end):
 
 
 def level_db(samples, frequency):
-    """Power at `frequency` in Hann-windowed samples (Goertzel), in dB."""
+    """Power at `frequency` in the samples (Goertzel), in dB."""
     coefficient = 2 * math.cos(2 * math.pi * frequency / CAPTURE_RATE)
     previous = before = 0.0
-    count = len(samples)
-    for n, sample in enumerate(samples):
-        window = 0.5 - 0.5 * math.cos(2 * math.pi * n / count)
-        previous, before = sample * window + coefficient * previous - before, previous
+    for sample in samples:
+        previous, before = sample + coefficient * previous - before, previous
     power = previous * previous + before * before - coefficient * previous * before
     return 10 * math.log10(max(power, 1e-30))
 
