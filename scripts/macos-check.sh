@@ -11,9 +11,9 @@ analysis="$root/scripts/macos_check_analysis.py"
 start_line='CAPTURE_STARTED sr_req=48000->16000 mono'
 passed=0 failed=0 skipped=0
 
-# report PASS|FAIL|SKIP text
+# report PASS|FAIL|SKIP words of the line...
 report() {
-  echo "$1 $2"
+  echo "$*"
   case $1 in
     PASS) passed=$((passed + 1)) ;;
     FAIL) failed=$((failed + 1)) ;;
@@ -88,7 +88,8 @@ if [ "$first_line" != "$start_line" ] || [ -f "$work/exit" ]; then
       "Privacy & Security > Screen Recording (macOS 15: Screen & System Audio Recording) to" \
       "the app you run this in (${TERM_PROGRAM:-your terminal}), quit and reopen it, and run this again"
   else
-    report FAIL "start line: expected '$start_line', got exit ${status:-none} and:"
+    report FAIL "start line: expected '$start_line'; exit status: ${status:-none, still running};" \
+      "standard error:"
     cat "$work/stderr"
   fi
   finish
