@@ -23,6 +23,7 @@ constexpr size_t listSizeFor(size_t entries) {
   return offsetof(AudioBufferList, mBuffers) + entries * sizeof(AudioBuffer);
 }
 
+// How the stand-in answers for its one sample buffer.
 struct Script {
   bool valid = true;
   bool hasFormat = true;

@@ -4,9 +4,7 @@
 
 #include <stdint.h>
 
-#ifdef __cplusplus
 extern "C" {
-#endif
 
 typedef unsigned char Boolean;
 typedef unsigned int UInt32;
@@ -18,6 +16,4 @@ typedef const struct __CFAllocator* CFAllocatorRef;
 void CFRelease(CFTypeRef cf);  // releasing NULL crashes
 void CFRunLoopRun(void);
 
-#ifdef __cplusplus
-}
-#endif
+}  // extern "C"

@@ -6,9 +6,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <stddef.h>
 
-#ifdef __cplusplus
 extern "C" {
-#endif
 
 typedef struct AudioBuffer {
   UInt32 mNumberChannels;
@@ -54,6 +52,4 @@ OSStatus CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
     size_t bufferListSize, CFAllocatorRef blockBufferStructureAllocator,
     CFAllocatorRef blockBufferBlockAllocator, uint32_t flags, CMBlockBufferRef* blockBufferOut);
 
-#ifdef __cplusplus
-}
-#endif
+}  // extern "C"
