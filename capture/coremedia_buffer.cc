@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace qztap {
@@ -14,27 +15,46 @@ struct FreeListMemory {
 };
 using ListMemory = std::unique_ptr<AudioBufferList, FreeListMemory>;
 
-// The block buffer the fill call may hand out, retained on our behalf: released once,
-// and only if one came.
-class RetainedBlockBuffer {
- public:
-  RetainedBlockBuffer() = default;
-  RetainedBlockBuffer(const RetainedBlockBuffer&) = delete;
-  RetainedBlockBuffer& operator=(const RetainedBlockBuffer&) = delete;
-  ~RetainedBlockBuffer() {
-    if (buffer != nullptr) CFRelease(buffer);
-  }
+// Holds the block buffer a fill hands out, retained on our behalf: released once, and
+// only if one came.
+struct ReleaseBlockBuffer {
+  void operator()(CMBlockBufferRef buffer) const { CFRelease(buffer); }
+};
+using BlockBuffer = std::unique_ptr<std::remove_pointer_t<CMBlockBufferRef>, ReleaseBlockBuffer>;
 
-  CMBlockBufferRef* address() { return &buffer; }
-
- private:
-  CMBlockBufferRef buffer = nullptr;
+// List memory filled for one sample buffer, and the block buffer its entries point into.
+struct FilledList {
+  ListMemory memory;
+  BlockBuffer blockBuffer;  // declared after the memory: released before it is freed
+  size_t capacity = 0;      // entries the memory has room for; 0 when nothing was filled
+  OSStatus status = 0;      // of the fill
 };
 
 // How many AudioBuffer entries list memory of `bytes` bytes has room for.
 size_t entriesFitting(size_t bytes) {
   constexpr size_t header = offsetof(AudioBufferList, mBuffers);
   return bytes < header ? 0 : (bytes - header) / sizeof(AudioBuffer);
+}
+
+// Asks for the size the list needs with `queryFlags`, allocates exactly that and fills
+// it, asking for 16-byte aligned data.
+FilledList fillList(CMSampleBufferRef sampleBuffer, uint32_t queryFlags) {
+  FilledList filled;
+  // Only the size left in the variable counts, not the call's status.
+  size_t listSize = 0;
+  CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(sampleBuffer, &listSize, nullptr, 0,
+                                                          nullptr, nullptr, queryFlags, nullptr);
+  // Memory without room for one entry could not hold a list worth reading.
+  if (entriesFitting(listSize) < 1) return filled;
+  filled.memory.reset(static_cast<AudioBufferList*>(std::malloc(listSize)));
+  if (!filled.memory) return filled;
+  CMBlockBufferRef blockBuffer = nullptr;
+  filled.status = CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
+      sampleBuffer, nullptr, filled.memory.get(), listSize, nullptr, nullptr,
+      kCMSampleBufferFlag_AudioBufferList_Assure16ByteAlignment, &blockBuffer);
+  filled.blockBuffer.reset(blockBuffer);
+  filled.capacity = entriesFitting(listSize);
+  return filled;
 }
 
 }  // namespace
@@ -51,27 +71,22 @@ void forwardSampleBuffer(CMSampleBufferRef sampleBuffer, StreamOutputType type,
       CMAudioFormatDescriptionGetStreamBasicDescription(format);
   if (description == nullptr) return;
 
-  // Only the size left in the variable counts, not the call's status.
-  size_t listSize = 0;
-  CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(sampleBuffer, &listSize, nullptr, 0,
-                                                          nullptr, nullptr, 0, nullptr);
-  // Memory without room for one entry could not hold a list worth reading.
-  const size_t capacity = entriesFitting(listSize);
-  if (capacity < 1) return;
-
-  const ListMemory list(static_cast<AudioBufferList*>(std::malloc(listSize)));
-  if (!list) return;
-  // Declared after the list memory so that it is released before the memory is freed.
-  RetainedBlockBuffer blockBuffer;
-  const OSStatus status = CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
-      sampleBuffer, nullptr, list.get(), listSize, nullptr, nullptr,
-      kCMSampleBufferFlag_AudioBufferList_Assure16ByteAlignment, blockBuffer.address());
-  if (status != 0) return;
+  FilledList filled = fillList(sampleBuffer, 0);
+  // The alignment flag can make the list need more room than a query without it
+  // reports. Every fill would then fail and the capture would go silent, so ask again
+  // with the fill's own flags, once.
+  if (filled.status == kCMSampleBufferError_ArrayTooSmall) {
+    // The first attempt is given back before the second.
+    filled.blockBuffer.reset();
+    filled.memory.reset();
+    filled = fillList(sampleBuffer, kCMSampleBufferFlag_AudioBufferList_Assure16ByteAlignment);
+  }
+  if (filled.capacity < 1 || filled.status != 0) return;
 
   // A count beyond the memory the list was given is never read past that memory.
-  const size_t count = std::min<size_t>(list->mNumberBuffers, capacity);
+  const size_t count = std::min<size_t>(filled.memory->mNumberBuffers, filled.capacity);
   if (count < 1) return;
-  const AudioBuffer* buffers = list->mBuffers;
+  const AudioBuffer* buffers = filled.memory->mBuffers;
   std::vector<AudioEntry> entries;
   entries.reserve(count);
   for (size_t i = 0; i < count; ++i) {

@@ -6,8 +6,8 @@ set -euo pipefail
 packages=(
   # build
   cmake g++ make pkg-config libpulse-dev libgtest-dev libgmock-dev libbenchmark-dev
-  # compile check of the macOS backend against stand-in SDK headers
-  clang
+  # compile check of the macOS backend against stand-in SDK headers; lint of the Mac's check
+  clang shellcheck
   # end-to-end tests and the demo: real sound servers and their clients
   pulseaudio pulseaudio-utils dbus pipewire pipewire-bin pipewire-pulse wireplumber python3 sox
   # benchmarks: peer libraries and callgrind; ffmpeg is a peer of the capture benchmark

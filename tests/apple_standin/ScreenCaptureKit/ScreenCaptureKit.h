@@ -4,24 +4,18 @@
 // selector fails the compile check instead of silently never being called.
 #pragma once
 
-#import <CoreGraphics/CoreGraphics.h>
 #import <CoreMedia/CoreMedia.h>
 #import <Foundation/Foundation.h>
 #import <dispatch/dispatch.h>
 
-NS_ASSUME_NONNULL_BEGIN
+#pragma clang assume_nonnull begin
 
 @class SCStream;
 @class SCWindow;
-@class SCRunningApplication;
+typedef uint32_t CGDirectDisplayID;
 
 @interface SCDisplay : NSObject
 @property(readonly) CGDirectDisplayID displayID;
-@property(readonly) NSInteger width;
-@property(readonly) NSInteger height;
-@property(readonly) CGRect frame;
-- (instancetype)init NS_UNAVAILABLE;
-+ (instancetype)new NS_UNAVAILABLE;
 @end
 
 @interface SCShareableContent : NSObject
@@ -30,11 +24,7 @@ NS_ASSUME_NONNULL_BEGIN
                                  completionHandler:
                                      (void (^)(SCShareableContent* _Nullable shareableContent,
                                                NSError* _Nullable error))completionHandler;
-@property(readonly) NSArray<SCWindow*>* windows;
 @property(readonly) NSArray<SCDisplay*>* displays;
-@property(readonly) NSArray<SCRunningApplication*>* applications;
-- (instancetype)init NS_UNAVAILABLE;
-+ (instancetype)new NS_UNAVAILABLE;
 @end
 
 @interface SCContentFilter : NSObject
@@ -45,48 +35,39 @@ NS_ASSUME_NONNULL_BEGIN
 @property(nonatomic, assign) size_t width;
 @property(nonatomic, assign) size_t height;
 @property(nonatomic, assign) CMTime minimumFrameInterval;
-@property(nonatomic, assign) NSInteger queueDepth;
-@property(nonatomic, assign) BOOL showsCursor;
-@property(nonatomic, assign) BOOL capturesAudio API_AVAILABLE(macos(13.0));
-@property(nonatomic, assign) NSInteger sampleRate API_AVAILABLE(macos(13.0));
-@property(nonatomic, assign) NSInteger channelCount API_AVAILABLE(macos(13.0));
-@property(nonatomic, assign) BOOL excludesCurrentProcessAudio API_AVAILABLE(macos(13.0));
+@property(nonatomic, assign) BOOL capturesAudio;
+@property(nonatomic, assign) NSInteger sampleRate;
+@property(nonatomic, assign) NSInteger channelCount;
+@property(nonatomic, assign) BOOL excludesCurrentProcessAudio;
 @end
 
-typedef NS_ENUM(NSInteger, SCStreamOutputType){
-    SCStreamOutputTypeScreen,
-    SCStreamOutputTypeAudio API_AVAILABLE(macos(13.0)),
-};
+typedef enum SCStreamOutputType : NSInteger {
+  SCStreamOutputTypeScreen,
+  SCStreamOutputTypeAudio,
+} SCStreamOutputType;
 
-@protocol SCStreamOutput <NSObject>
+@protocol SCStreamOutput
 @required
 - (void)stream:(SCStream*)stream
     didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
                    ofType:(SCStreamOutputType)type;
 @end
 
-@protocol SCStreamDelegate <NSObject>
+@protocol SCStreamDelegate
 @required
 - (void)stream:(SCStream*)stream didStopWithError:(NSError*)error;
-@optional
-- (void)outputVideoEffectDidStartForStream:(SCStream*)stream API_AVAILABLE(macos(14.0));
-- (void)outputVideoEffectDidStopForStream:(SCStream*)stream API_AVAILABLE(macos(14.0));
 @end
 
 @interface SCStream : NSObject
-- (instancetype)init NS_UNAVAILABLE;
-+ (instancetype)new NS_UNAVAILABLE;
 - (instancetype)initWithFilter:(SCContentFilter*)contentFilter
                  configuration:(SCStreamConfiguration*)streamConfig
                       delegate:(id<SCStreamDelegate> _Nullable)delegate;
 - (BOOL)addStreamOutput:(id<SCStreamOutput>)output
-                  type:(SCStreamOutputType)type
-    sampleHandlerQueue:(dispatch_queue_t _Nullable)sampleHandlerQueue
-                 error:(NSError**)error;
+                   type:(SCStreamOutputType)type
+     sampleHandlerQueue:(dispatch_queue_t _Nullable)sampleHandlerQueue
+                  error:(NSError**)error;
 - (void)startCaptureWithCompletionHandler:
-    (nullable void (^)(NSError* _Nullable error))completionHandler;
-- (void)stopCaptureWithCompletionHandler:
     (nullable void (^)(NSError* _Nullable error))completionHandler;
 @end
 
-NS_ASSUME_NONNULL_END
+#pragma clang assume_nonnull end
