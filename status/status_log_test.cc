@@ -56,8 +56,9 @@ void waitUntilBlockedIn(pid_t tid, long call) {
 
 // A thread already waiting to log when a fatal exit begins never gets to: the fatal
 // line is the last. The fatal write is held up by a full stderr pipe until the other
-// thread waits on the log. Both run on one CPU and the fatal thread at idle priority,
-// so the waiting thread would write the moment the log were let go, before the exit.
+// thread waits on the log. Both run on one CPU, the waiting thread in real time (as
+// root, as in CI; otherwise the fatal thread at idle priority, which mostly does), so
+// it would write the moment the log were let go, before the process could end.
 TEST(StatusLog, NoLineFollowsTheFatalOne) {
   int err[2];
   int ready[2];
@@ -85,6 +86,8 @@ TEST(StatusLog, NoLineFollowsTheFatalOne) {
     std::thread([&] { late = ::gettid(), elog("late"); }).detach();
     while (late == 0) sched_yield();
     waitUntilBlockedIn(late, SYS_futex);
+    const sched_param realTime{.sched_priority = 1};
+    sched_setscheduler(late, SCHED_FIFO, &realTime);
     ::close(ready[1]);  // lets the parent drain the pipe
     for (;;) ::pause();
   }
