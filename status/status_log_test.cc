@@ -55,10 +55,11 @@ void waitUntilBlockedIn(pid_t tid, long call) {
 }
 
 // A thread already waiting to log when a fatal exit begins never gets to: the fatal
-// line is the last. The fatal write is held up by a full stderr pipe until the other
-// thread waits on the log. Both run on one CPU, the waiting thread in real time (as
-// root, as in CI; otherwise the fatal thread at idle priority, which mostly does), so
-// it would write the moment the log were let go, before the process could end.
+// line is the last. A full stderr pipe holds the fatal write until the other thread
+// waits on the log. Both run on one CPU with the waiting thread in real time, so it
+// would run and write the moment the log were let go, before the process could end.
+// (Real time needs root, as in CI; elsewhere the fatal thread's idle priority only
+// makes that likely.)
 TEST(StatusLog, NoLineFollowsTheFatalOne) {
   int err[2];
   int ready[2];
@@ -78,12 +79,12 @@ TEST(StatusLog, NoLineFollowsTheFatalOne) {
     sched_setaffinity(0, sizeof oneCpu, &oneCpu);
     std::atomic<pid_t> fatal = 0;
     std::atomic<pid_t> late = 0;
-    std::thread([&] { fatal = ::gettid(), exitFatally(ExitStatus::StreamStopped, "gone"); }).detach();
+    std::thread([&] { fatal = ::gettid(); exitFatally(ExitStatus::StreamStopped, "gone"); }).detach();
     while (fatal == 0) sched_yield();
     waitUntilBlockedIn(fatal, SYS_write);
     const sched_param idle{};
     sched_setscheduler(fatal, SCHED_IDLE, &idle);
-    std::thread([&] { late = ::gettid(), elog("late"); }).detach();
+    std::thread([&] { late = ::gettid(); elog("late"); }).detach();
     while (late == 0) sched_yield();
     waitUntilBlockedIn(late, SYS_futex);
     const sched_param realTime{.sched_priority = 1};
