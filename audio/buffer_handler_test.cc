@@ -44,7 +44,8 @@ TEST(SampleBufferHandler, TakesTheRightChannelsFramesAndRateOrDropsTheBuffer) {
   };
   const Buffer buffers[] = {
       {"stereo", 48000, {{L, 4096}, {R, 4096}}, 48000, {L, R}, 1024},
-      {"the shorter entry decides", 44100, {{L, 4096}, {R, 4000}, {C, 4096}}, 44100, {L, R, C}, 1000},
+      {"the shorter entry decides", 44100, {{L, 4096}, {R, 4000}, {C, 4096}}, 44100, {L, R, C},
+       1000},
       {"no entries", 48000, {}, dropped, {}, 0},
       {"NaN", std::nan(""), {{C, 4096}, {L, 4096}}, 48000, {C, L}, 1024},
       {"no entry with data", 48000, {{nullptr, 4096}, {nullptr, 8}}, dropped, {}, 0},
@@ -57,8 +58,10 @@ TEST(SampleBufferHandler, TakesTheRightChannelsFramesAndRateOrDropsTheBuffer) {
       {"negative", -1, {{C, 4098}}, 48000, {C}, 1024},
       {"the largest finite rate", std::numeric_limits<double>::max(), {{L, 4096}}, dropped, {}, 0},
       {"the highest rate taken", MAX_SOURCE_RATE, {{L, 4096}}, MAX_SOURCE_RATE, {L}, 1024},
-      {"more than the largest block", std::nextafter(largestBlock, 0.0), {{L, 4096}}, dropped, {}, 0},
-      {"the smallest positive rate", std::numeric_limits<double>::denorm_min(), {{L, 4096}}, dropped, {}, 0},
+      {"more than the largest block", std::nextafter(largestBlock, 0.0), {{L, 4096}}, dropped, {},
+       0},
+      {"the smallest positive rate", std::numeric_limits<double>::denorm_min(), {{L, 4096}},
+       dropped, {}, 0},
       {"the largest block", largestBlock, {{R, 4096}, {C, 4096}}, largestBlock, {R, C}, 1024},
       {"five channels", 22050, {{L, 4096}, {R, 4096}, {C, 4096}, {R, 4096}, {L, 4096}}, 22050,
        {L, R, C, R, L}, 1024},
@@ -76,7 +79,8 @@ TEST(SampleBufferHandler, TakesTheRightChannelsFramesAndRateOrDropsTheBuffer) {
       expected.insert(expected.end(), converted.begin(), converted.end());
     }
     const ResamplerState& state = handler.resamplerState();
-    EXPECT_EQ(std::bit_cast<uint64_t>(state.resampPos), std::bit_cast<uint64_t>(expectedState.resampPos));
+    EXPECT_EQ(std::bit_cast<uint64_t>(state.resampPos),
+              std::bit_cast<uint64_t>(expectedState.resampPos));
     EXPECT_EQ(std::bit_cast<uint32_t>(state.carry), std::bit_cast<uint32_t>(expectedState.carry));
     EXPECT_EQ(state.haveCarry, expectedState.haveCarry);
     std::vector<float> written(static_cast<size_t>(::lseek(::fileno(file), 0, SEEK_END)) / 4);

@@ -29,7 +29,8 @@ TEST(StatusLog, LinesAndFatalExitsWriteExactlyTheirBytesAndCode) {
       {ExitStatus::NoDisplay, "ignored", "NO_DISPLAY\n"},
       {ExitStatus::StartError, "", "START_ERROR: \n"},
       {ExitStatus::StreamStopped, "gone", "STREAM_STOPPED: gone\n"},
-      {ExitStatus::OutputError, "No space left on device", "OUTPUT_ERROR: No space left on device\n"},
+      {ExitStatus::OutputError, "No space left on device",
+       "OUTPUT_ERROR: No space left on device\n"},
   };
   for (const Case& c : cases) {
     const testing::ChildOutcome outcome = testing::runInChild([&] {
@@ -79,7 +80,10 @@ TEST(StatusLog, NoLineFollowsTheFatalOne) {
     sched_setaffinity(0, sizeof oneCpu, &oneCpu);
     std::atomic<pid_t> fatal = 0;
     std::atomic<pid_t> late = 0;
-    std::thread([&] { fatal = ::gettid(); exitFatally(ExitStatus::StreamStopped, "gone"); }).detach();
+    std::thread([&] {
+      fatal = ::gettid();
+      exitFatally(ExitStatus::StreamStopped, "gone");
+    }).detach();
     while (fatal == 0) sched_yield();
     waitUntilBlockedIn(fatal, SYS_write);
     const sched_param idle{};
