@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <numeric>
+#include <string>
 #include <thread>
 
 #include "tests/child_process.h"
@@ -16,63 +18,60 @@
 namespace qztap {
 namespace {
 
-using testing::BODY_RETURNED;
 using testing::ChildOutcome;
 using testing::runInChild;
 
-std::string bytesOf(std::initializer_list<float> samples) {
-  std::FILE* file = std::tmpfile();
-  const int fd = ::fileno(file);
-  writeSamples(fd, std::vector<float>(samples));
-  std::string bytes(static_cast<size_t>(::lseek(fd, 0, SEEK_END)), '\0');
-  EXPECT_EQ(::pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-  std::fclose(file);
-  return bytes;
-}
-
-TEST(PcmWriter, WritesLittleEndianFloatsBackToBackWithNoHeader) {
-  EXPECT_EQ(bytesOf({1.0f, -0.5f}), std::string("\x00\x00\x80\x3f\x00\x00\x00\xbf", 8));
-  EXPECT_EQ(bytesOf({}), "");
-  // An empty block makes no write at all: even a bad descriptor goes unnoticed.
-  writeSamples(-1, {});
-}
-
-// Writes `blocks` blocks of a running count to a pipe whose reader is slow and reads
-// odd amounts; returns what the reader got.
-std::vector<float> throughSlowPipe(bool nonBlocking, int blocks) {
-  int ends[2];
-  EXPECT_EQ(::pipe(ends), 0);
-  if (nonBlocking) ::fcntl(ends[1], F_SETFL, ::fcntl(ends[1], F_GETFL) | O_NONBLOCK);
-  std::thread writer([&] {
-    std::vector<float> block(1367);
-    for (int b = 0; b < blocks; ++b) {
-      std::iota(block.begin(), block.end(), static_cast<float>(b * block.size()));
-      writeSamples(ends[1], block);
-    }
-    ::close(ends[1]);
-  });
-  std::string bytes;
-  char chunk[7919];
-  for (int reads = 0;; ++reads) {
-    if (reads % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    const ssize_t got = ::read(ends[0], chunk, 1 + reads % sizeof chunk);
-    if (got <= 0) break;
-    bytes.append(chunk, static_cast<size_t>(got));
+// Waits until the thread `tid` of this process sleeps in the system call `call`.
+void waitUntilBlockedIn(pid_t tid, long call) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+  for (char text[32] = {}; text[0] < '0' || text[0] > '9' || std::atol(text) != call;) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    text[std::max<ssize_t>(::read(fd, text, sizeof text - 1), 0)] = '\0';
+    ::close(fd);
+    sched_yield();
   }
-  writer.join();
-  ::close(ends[0]);
-  std::vector<float> samples(bytes.size() / sizeof(float));
-  std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
-  EXPECT_EQ(bytes.size() % sizeof(float), 0u);
-  return samples;
 }
 
-TEST(PcmWriter, ASlowReaderGetsEveryByteInOrder) {
+std::atomic<bool> signalled = false;
+
+// The pipe starts full, so the write (non-blocking: the wait to write) is certain to
+// be asleep when a signal without SA_RESTART interrupts it; then the block, four times
+// the pipe's size, goes out in pieces as the reader drains. Every byte must arrive.
+TEST(PcmWriter, InterruptedAndPartialWritesLoseNothing) {
+  std::vector<float> block(65536);
+  std::iota(block.begin(), block.end(), 0.0f);
   for (bool nonBlocking : {false, true}) {
     SCOPED_TRACE(nonBlocking ? "non-blocking" : "blocking");
-    const std::vector<float> samples = throughSlowPipe(nonBlocking, 200);
-    ASSERT_EQ(samples.size(), 200u * 1367u);
-    for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(samples[i], static_cast<float>(i));
+    const ChildOutcome outcome = runInChild([&] {
+      struct sigaction handler = {};
+      handler.sa_handler = [](int) { signalled = true; };
+      ::sigaction(SIGUSR1, &handler, nullptr);
+      int ends[2];
+      if (::pipe2(ends, O_NONBLOCK) != 0) return;
+      size_t filled = 0;
+      while (::write(ends[1], std::string(4096, 'x').data(), 4096) == 4096) filled += 4096;
+      ::fcntl(ends[1], F_SETFL, nonBlocking ? O_NONBLOCK : 0);
+      ::fcntl(ends[0], F_SETFL, 0);
+      std::atomic<pid_t> writer = 0;
+      std::thread thread([&] {
+        writer = ::gettid();
+        writeSamples(ends[1], block);
+        ::close(ends[1]);
+      });
+      while (writer == 0) sched_yield();
+      waitUntilBlockedIn(writer, nonBlocking ? SYS_poll : SYS_write);
+      ::pthread_kill(thread.native_handle(), SIGUSR1);
+      while (!signalled) sched_yield();
+      std::string bytes;
+      char chunk[65536];
+      for (ssize_t got; (got = ::read(ends[0], chunk, sizeof chunk)) > 0;) bytes.append(chunk, got);
+      thread.join();
+      writeSamples(STDOUT_FILENO, {reinterpret_cast<const float*>(bytes.data() + filled),
+                                   (bytes.size() - filled) / sizeof(float)});
+    });
+    EXPECT_EQ(outcome.exitCode, testing::BODY_RETURNED) << outcome.err;
+    ASSERT_EQ(outcome.out.size(), block.size() * sizeof(float));
+    EXPECT_EQ(std::memcmp(outcome.out.data(), block.data(), outcome.out.size()), 0);
   }
 }
 
@@ -82,16 +81,14 @@ TEST(PcmWriter, AReaderThatLeftEndsTheProcessBySigpipe) {
     SCOPED_TRACE(static_cast<int>(parent));
     const ChildOutcome outcome = runInChild([parent] {
       if (parent == Parent::Ignored) ::signal(SIGPIPE, SIG_IGN);
-      if (parent == Parent::Blocked) {
-        sigset_t pipeOnly;
-        sigemptyset(&pipeOnly);
-        sigaddset(&pipeOnly, SIGPIPE);
-        ::sigprocmask(SIG_BLOCK, &pipeOnly, nullptr);
-      }
+      sigset_t pipeOnly;
+      sigemptyset(&pipeOnly);
+      sigaddset(&pipeOnly, SIGPIPE);
+      if (parent == Parent::Blocked) ::sigprocmask(SIG_BLOCK, &pipeOnly, nullptr);
       int ends[2];
       if (::pipe(ends) != 0) return;
       ::close(ends[0]);
-      writeSamples(ends[1], std::vector<float>(342, 0.25f));
+      writeSamples(ends[1], {{0.25f}});
     });
     EXPECT_EQ(outcome.signal, SIGPIPE);
     EXPECT_EQ(outcome.err, "");
@@ -99,31 +96,31 @@ TEST(PcmWriter, AReaderThatLeftEndsTheProcessBySigpipe) {
 }
 
 TEST(PcmWriter, WriteErrorsThatCannotSucceedEndWithOutputError) {
-  const ChildOutcome full = runInChild([] {
-    const int fd = ::open("/dev/full", O_WRONLY);
-    writeSamples(fd, std::vector<float>(342, 0.25f));
-  });
-  EXPECT_EQ(full.exitCode, 6);
-  EXPECT_EQ(full.err, "OUTPUT_ERROR: " + std::string(std::strerror(ENOSPC)) + "\n");
-
-  const ChildOutcome closed = runInChild([] {
-    ::close(STDOUT_FILENO);
-    writeSamples(STDOUT_FILENO, std::vector<float>(3, 1.0f));
-  });
-  EXPECT_EQ(closed.exitCode, 6);
-  EXPECT_EQ(closed.err, "OUTPUT_ERROR: " + std::string(std::strerror(EBADF)) + "\n");
+  const std::pair<int, const char*> cases[] = {{ENOSPC, "/dev/full"}, {EBADF, nullptr}};
+  for (const auto& [error, path] : cases) {
+    const ChildOutcome outcome = runInChild([path] {
+      if (path == nullptr) ::close(STDOUT_FILENO);
+      writeSamples(path != nullptr ? ::open(path, O_WRONLY) : STDOUT_FILENO, {{0.25f}});
+    });
+    EXPECT_EQ(outcome.exitCode, 6);
+    EXPECT_EQ(outcome.err, "OUTPUT_ERROR: " + std::string(std::strerror(error)) + "\n");
+  }
 }
 
-TEST(PcmWriter, NoticesTheReaderLeavingWithoutWriting) {
+// Waiting for the reader returns once it has left, and not before.
+TEST(PcmWriter, WaitsUntilTheReaderHasLeft) {
   const ChildOutcome outcome = runInChild([] {
     int ends[2];
     if (::pipe(ends) != 0) return;
-    std::thread([reader = ends[0]] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      ::close(reader);
+    const pid_t waiter = ::gettid();
+    std::atomic<bool> left = false;
+    std::thread([&] {
+      waitUntilBlockedIn(waiter, SYS_poll);
+      left = true;
+      ::close(ends[0]);
     }).detach();
     waitForReaderToLeave(ends[1]);
-    endByBrokenPipe();
+    if (left) endByBrokenPipe();
   });
   EXPECT_EQ(outcome.signal, SIGPIPE);
 }

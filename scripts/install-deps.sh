@@ -12,8 +12,6 @@ packages=(
   pulseaudio pulseaudio-utils dbus pipewire pipewire-bin pipewire-pulse wireplumber python3 sox
   # benchmarks: peer libraries and callgrind; ffmpeg is a peer of the capture benchmark
   libsamplerate0-dev libspeexdsp-dev libsoxr-dev libswresample-dev libavutil-dev valgrind ffmpeg
-  # fuzzing (scripts/fuzz.sh): clang and its libFuzzer runtime
-  clang-14 libclang-rt-14-dev
 )
 
 missing=()

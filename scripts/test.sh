@@ -3,7 +3,7 @@
 # unit tests, the end-to-end tests against real sound servers, and the unit tests
 # once more built for the host CPU, where fused multiply-adds are available. Then the
 # unit and end-to-end tests under AddressSanitizer + UndefinedBehaviorSanitizer, the
-# unit tests under ThreadSanitizer, and a minute of fuzzing per fuzz target.
+# unit tests under ThreadSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -32,5 +32,3 @@ cmake -S "$root" -B "$root/build-tsan" -DQZTAP_WERROR=ON -DQZTAP_SANITIZER=threa
 cmake --build "$root/build-tsan" -j"$jobs"
 (cd "$root/build-tsan" &&
   TSAN_OPTIONS=atexit_sleep_ms=0:halt_on_error=1:second_deadlock_stack=1 ctest -L unit --output-on-failure)
-
-"$root/scripts/fuzz.sh"
