@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "capture/handoff.h"
 #include "tests/child_process.h"
 #include "tests/fake_capture_service.h"
 
@@ -34,9 +35,12 @@ ChildOutcome startInChild(const FakeScript& script, const Play& serve, const Pla
     // Never destroyed: callbacks may still be running when the child ends.
     auto* service = new FakeCaptureService(script, traceFd);
     auto* tap = new AudioTap(*service, STDOUT_FILENO);
-    std::thread serving([&] { serve(*service); });
+    // Detached: a thread that has finished and is never joined is a leak to
+    // ThreadSanitizer, and the start-up may end the process at any point.
+    auto* served = new Handoff<bool>;
+    std::thread([&serve, service, served] { serve(*service), served->put(true); }).detach();
     tap->start();
-    serving.join();
+    served->take();
     if (afterStart) afterStart(*service);
   });
 }
