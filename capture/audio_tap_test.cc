@@ -80,7 +80,7 @@ TEST(AudioTapStart, EachOutcomeWritesItsLineAndExitCode) {
       "content 0 1\nstream first 0 1 48000 2 1 2 2 1 1\nregister 1 qz.audio\nstart\n";
   for (const auto& c : cases) {
     for (const bool answersInline : {true, false}) {
-      SCOPED_TRACE(std::string(c.name) + (answersInline ? ", answered inline" : ", answered later"));
+      SCOPED_TRACE(std::string(c.name) + (answersInline ? ", inline" : ", answered later"));
       FakeScript script = c.script;
       script.answersInline = answersInline;
       const ChildOutcome outcome =
@@ -113,7 +113,7 @@ TEST(AudioTapRaces, EachEndsWithOneOfItsEndingsAndTheAudioInOrder) {
   const FakeScript succeeds;
   const FakeScript fails{.startError = CaptureError{"refused"}};
   const std::string stopped = "5 STREAM_STOPPED: gone\n";
-  const std::string started = "5 " + STARTED + "STREAM_STOPPED: gone\n";
+  const std::string stoppedAfterStart = "5 " + STARTED + "STREAM_STOPPED: gone\n";
   // The ramp converted: output m is input frame 3m - 1, frame -1 reading as frame 0.
   std::vector<float> samples(30 * 960 / 3);
   for (size_t m = 1; m < samples.size(); ++m) samples[m] = static_cast<float>(3 * m - 1);
@@ -142,17 +142,17 @@ TEST(AudioTapRaces, EachEndsWithOneOfItsEndingsAndTheAudioInOrder) {
       {"a stop racing a failing start", fails, stopWhileStarting, {},
        {"4 START_ERROR: refused\n", stopped}},
       {"a stop racing a successful start", succeeds, stopWhileStarting, {},
-       {stopped, started}},
+       {stopped, stoppedAfterStart}},
       // The service has confirmed the start; the start line may not be out yet.
       {"a stop right after the start is confirmed", succeeds,
-       [](FakeCaptureService& s) { answerBoth(s), s.stop({"gone"}); }, {}, {started}},
+       [](FakeCaptureService& s) { answerBoth(s), s.stop({"gone"}); }, {}, {stoppedAfterStart}},
       {"a stop while audio flows", succeeds, answerBoth,
        [](FakeCaptureService& s) {
          std::thread stopping([&s] { s.stop({"gone"}); });
          deliverRamp(s, 30);
          stopping.join();
        },
-       {started}},
+       {stoppedAfterStart}},
       {"an output failure racing two stops", succeeds, answerBoth,
        [](FakeCaptureService& s) {
          ::dup2(::open("/dev/null", O_RDONLY), STDOUT_FILENO);
@@ -160,7 +160,7 @@ TEST(AudioTapRaces, EachEndsWithOneOfItsEndingsAndTheAudioInOrder) {
          deliverRamp(s, 1);
          s.stop({"gone here"});
        },
-       {"6 " + STARTED + "OUTPUT_ERROR: " + std::strerror(EBADF) + "\n", started,
+       {"6 " + STARTED + "OUTPUT_ERROR: " + std::strerror(EBADF) + "\n", stoppedAfterStart,
         "5 " + STARTED + "STREAM_STOPPED: gone here\n"}},
   };
   for (const auto& c : cases) {
@@ -170,8 +170,8 @@ TEST(AudioTapRaces, EachEndsWithOneOfItsEndingsAndTheAudioInOrder) {
       const std::string ending = std::to_string(outcome.exitCode) + " " + outcome.err;
       EXPECT_TRUE(c.endings.count(ending)) << ending;
       // All 30 buffers when nothing ended the child; otherwise whole samples, in order.
-      const size_t whole = outcome.exitCode == BODY_RETURNED ? converted.size() : outcome.out.size();
-      EXPECT_TRUE(outcome.out == converted.substr(0, whole / 4 * 4)) << outcome.out.size() << " bytes";
+      const size_t size = outcome.exitCode == BODY_RETURNED ? converted.size() : outcome.out.size();
+      EXPECT_TRUE(outcome.out == converted.substr(0, size / 4 * 4)) << outcome.out.size();
     }
   }
 }

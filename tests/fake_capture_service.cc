@@ -72,7 +72,9 @@ void FakeCaptureService::deliver(StreamOutputType type, double rate,
   await(output)->didOutputBuffer(type, rate, entries);
 }
 
-void FakeCaptureService::stop(const CaptureError& error) { await(delegate)->didStopWithError(error); }
+void FakeCaptureService::stop(const CaptureError& error) {
+  await(delegate)->didStopWithError(error);
+}
 
 void FakeCaptureService::note(const std::string& request) const {
   const std::string line = request + "\n";
