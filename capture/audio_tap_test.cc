@@ -1,12 +1,16 @@
 #include "capture/audio_tap.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <numeric>
+#include <set>
 #include <string>
+#include <thread>
 
+#include "capture/handoff.h"
 #include "tests/child_process.h"
 #include "tests/fake_capture_service.h"
 
@@ -17,130 +21,159 @@ using testing::BODY_RETURNED;
 using testing::ChildOutcome;
 using testing::FakeCaptureService;
 using testing::FakeScript;
-using testing::runInChild;
+using Play = std::function<void(FakeCaptureService&)>;
 
-constexpr char STARTED[] = "CAPTURE_STARTED sr_req=48000->16000 mono\n";
-constexpr char CONTENT[] = "content desktop=0 onscreen=1\n";
-constexpr char STREAM[] =
-    "stream display=first excluded=0 audio=1 rate=48000 channels=2 excludeSelf=1 size=2x2 "
-    "interval=1/1\n";
-constexpr char REGISTER[] = "register type=1 queue=qz.audio\n";
+const std::string STARTED = "CAPTURE_STARTED sr_req=48000->16000 mono\n";
+const std::string GENERIC = "The operation could not be completed.";
 
-// Runs the real start-up against a fake in a child process, the fake tracing each
-// step to `traceFd`; `afterStart` runs there once start() has returned.
-ChildOutcome startInChild(const FakeScript& script, int traceFd,
-                          std::function<void(FakeCaptureService&)> afterStart = {}) {
-  return runInChild([&] {
+// Runs the real start-up in a child process against a fake that traces its requests
+// to `traceFd`, while `serve` plays the service on a thread of its own; `afterStart`
+// runs once start() has returned and `serve` is done.
+ChildOutcome startInChild(const FakeScript& script, const Play& serve, const Play& afterStart = {},
+                          int traceFd = -1) {
+  return testing::runInChild([&] {
     // Never destroyed: callbacks may still be running when the child ends.
     auto* service = new FakeCaptureService(script, traceFd);
     auto* tap = new AudioTap(*service, STDOUT_FILENO);
+    // Detached: a thread that has finished and is never joined is a leak to
+    // ThreadSanitizer, and the start-up may end the process at any point.
+    auto* served = new Handoff<bool>;
+    std::thread([&serve, service, served] { serve(*service), served->put(true); }).detach();
     tap->start();
+    served->take();
     if (afterStart) afterStart(*service);
   });
 }
 
-FakeScript withDisplays() {
-  FakeScript script;
-  script.content = ShareableContent{{Display{"first"}, Display{"second"}}};
-  return script;
+void answerBoth(FakeCaptureService& service) {
+  service.answerContent();
+  service.answerStart();
 }
 
-TEST(AudioTapStart, EachFailureWritesOneLineAndExitsWithItsCode) {
+TEST(AudioTapStart, EachOutcomeWritesItsLineAndExitCode) {
   const CaptureError denied{"Zugriff verweigert – Bildschirmaufnahme"};
-  struct Case {
+  const struct {
     const char* name;
     FakeScript script;
     int exitCode;
     std::string line;
-    std::string steps;  // what the start-up asked for before it ended
+  } cases[] = {
+      {"content error", {.content = std::nullopt, .contentError = denied}, 2,
+       "PERMISSION_OR_CONTENT_ERROR: " + denied.description},
+      {"content and error", {.contentError = denied}, 2,
+       "PERMISSION_OR_CONTENT_ERROR: " + denied.description},
+      {"neither", {.content = std::nullopt}, 2, "PERMISSION_OR_CONTENT_ERROR: " + GENERIC},
+      {"no display", {.content = ShareableContent{}}, 3, "NO_DISPLAY"},
+      {"no stream", {.makesStream = false}, 4, "START_ERROR: " + GENERIC},
+      {"registration error", {.registrationSucceeds = false, .registrationError = denied}, 4,
+       "START_ERROR: " + denied.description},
+      {"registration without error", {.registrationSucceeds = false}, 4, "START_ERROR: " + GENERIC},
+      {"start error", {.startError = CaptureError{"refused\nby policy"}}, 4,
+       "START_ERROR: refused\nby policy"},
+      {"empty description", {.startError = CaptureError{""}}, 4, "START_ERROR: "},
+      {"started", {}, BODY_RETURNED, "CAPTURE_STARTED sr_req=48000->16000 mono"},
   };
-  std::vector<Case> cases;
-  auto add = [&](const char* name, int code, std::string line, std::string steps,
-                 const std::function<void(FakeScript&)>& change) {
-    FakeScript script = withDisplays();
-    change(script);
-    cases.push_back({name, script, code, std::move(line), std::move(steps)});
-  };
-  const std::string generic = "The operation could not be completed.";
-  add("content error", 2, "PERMISSION_OR_CONTENT_ERROR: " + denied.description, CONTENT,
-      [&](FakeScript& s) { s.content.reset(), s.contentError = denied; });
-  add("content and error", 2, "PERMISSION_OR_CONTENT_ERROR: " + denied.description, CONTENT,
-      [&](FakeScript& s) { s.contentError = denied; });
-  add("neither content nor error", 2, "PERMISSION_OR_CONTENT_ERROR: " + generic, CONTENT,
-      [](FakeScript& s) { s.content.reset(); });
-  add("no display", 3, "NO_DISPLAY", CONTENT, [](FakeScript& s) { s.content->displays.clear(); });
-  add("registration error", 4, "START_ERROR: no output",
-      std::string(CONTENT) + STREAM + REGISTER, [](FakeScript& s) {
-        s.registrationSucceeds = false, s.registrationError = CaptureError{"no output"};
-      });
-  add("registration without error", 4, "START_ERROR: " + generic,
-      std::string(CONTENT) + STREAM + REGISTER,
-      [](FakeScript& s) { s.registrationSucceeds = false; });
-  add("start error", 4, "START_ERROR: refused\nby policy",
-      std::string(CONTENT) + STREAM + REGISTER + "start\n",
-      [](FakeScript& s) { s.startError = CaptureError{"refused\nby policy"}; });
-  add("empty description", 4, "START_ERROR: ", std::string(CONTENT) + STREAM + REGISTER + "start\n",
-      [](FakeScript& s) { s.startError = CaptureError{""}; });
-
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const ChildOutcome outcome = startInChild(c.script, STDOUT_FILENO);
-    EXPECT_EQ(outcome.signal, 0);
-    EXPECT_EQ(outcome.exitCode, c.exitCode);
-    EXPECT_EQ(outcome.err, c.line + "\n");
-    EXPECT_EQ(outcome.out, c.steps);
+  // Content with desktop windows, on-screen only; the first display, no window excluded,
+  // audio at 48000 Hz in 2 channels without qztap's own, a 2x2 video side at 1/1 s; the
+  // audio output on "qz.audio".
+  const std::string requests =
+      "content 0 1\nstream first 0 1 48000 2 1 2 2 1 1\nregister 1 qz.audio\nstart\n";
+  for (const auto& c : cases) {
+    for (const bool answersInline : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (answersInline ? ", inline" : ", answered later"));
+      FakeScript script = c.script;
+      script.answersInline = answersInline;
+      const ChildOutcome outcome =
+          startInChild(script, answersInline ? Play([](FakeCaptureService&) {}) : answerBoth, {},
+                       STDOUT_FILENO);
+      EXPECT_EQ(outcome.exitCode, c.exitCode);
+      EXPECT_EQ(outcome.err, c.line + "\n");
+      if (c.exitCode == BODY_RETURNED) { EXPECT_EQ(outcome.out, requests); }
+    }
   }
 }
 
-TEST(AudioTapStart, StartsTheFirstDisplayOnceAndReportsIt) {
-  const ChildOutcome outcome = startInChild(withDisplays(), STDOUT_FILENO);
-  EXPECT_EQ(outcome.exitCode, BODY_RETURNED);
-  EXPECT_EQ(outcome.err, STARTED);
-  EXPECT_EQ(outcome.out, std::string(CONTENT) + STREAM + REGISTER + "start\n");
+// Delivers `buffers` buffers of a 48 kHz stereo ramp, frame k holding k in both
+// channels, each between buffers of the other output types, which must be ignored.
+void deliverRamp(FakeCaptureService& service, int buffers) {
+  const std::vector<std::vector<float>> noise(2, std::vector<float>(960, 1e6f));
+  std::vector<float> channel(960);
+  for (int b = 0; b < buffers; ++b) {
+    std::iota(channel.begin(), channel.end(), static_cast<float>(b * 960));
+    service.deliver(StreamOutputType::Screen, 48000, noise);
+    service.deliver(StreamOutputType::Audio, 48000, {channel, channel});
+    service.deliver(StreamOutputType::Microphone, 48000, noise);
+  }
 }
 
-std::vector<float> ramp(float first, size_t count) {
-  std::vector<float> samples(count);
-  std::iota(samples.begin(), samples.end(), first);
-  return samples;
-}
-
-std::vector<float> floatsOf(const std::string& bytes) {
-  std::vector<float> samples(bytes.size() / sizeof(float));
-  std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
-  return samples;
-}
-
-TEST(AudioTapDelivery, AudioBuffersReachStdoutAndOtherTypesAreIgnored) {
-  const ChildOutcome outcome = startInChild(withDisplays(), -1, [](FakeCaptureService& service) {
-    service.deliver(StreamOutputType::Screen, 48000, {ramp(100, 1024)});
-    for (int buffer = 0; buffer < 3; ++buffer) {
-      service.deliver(StreamOutputType::Audio, 48000, {ramp(1024.0f * static_cast<float>(buffer), 1024)});
+// The start-up thread, the delivery queue, stops and fatal exits running into each
+// other, each case many times. Under ThreadSanitizer a data race among them shows up
+// as a report on the child's standard error.
+TEST(AudioTapRaces, EachEndsWithOneOfItsEndingsAndTheAudioInOrder) {
+  const FakeScript succeeds;
+  const FakeScript fails{.startError = CaptureError{"refused"}};
+  const std::string stopped = "5 STREAM_STOPPED: gone\n";
+  const std::string stoppedAfterStart = "5 " + STARTED + "STREAM_STOPPED: gone\n";
+  // The ramp converted: output m is input frame 3m - 1, frame -1 reading as frame 0.
+  std::vector<float> samples(30 * 960 / 3);
+  for (size_t m = 1; m < samples.size(); ++m) samples[m] = static_cast<float>(3 * m - 1);
+  const std::string converted(reinterpret_cast<const char*>(samples.data()), samples.size() * 4);
+  const Play stopWhileStarting = [](FakeCaptureService& s) {
+    s.answerContent();
+    std::thread stopping([&s] { s.stop({"gone"}); });
+    s.answerStart();
+    stopping.join();
+  };
+  const struct {
+    const char* name;
+    const FakeScript& script;
+    Play serve;
+    Play afterStart;
+    std::set<std::string> endings;  // exit code and standard error
+  } cases[] = {
+      {"buffers delivered while the start is answered", succeeds,
+       [](FakeCaptureService& s) {
+         s.answerContent();
+         std::thread answering([&s] { s.answerStart(); });
+         deliverRamp(s, 30);
+         answering.join();
+       },
+       {}, {std::to_string(BODY_RETURNED) + " " + STARTED}},
+      {"a stop racing a failing start", fails, stopWhileStarting, {},
+       {"4 START_ERROR: refused\n", stopped}},
+      {"a stop racing a successful start", succeeds, stopWhileStarting, {},
+       {stopped, stoppedAfterStart}},
+      // The service has confirmed the start; the start line may not be out yet.
+      {"a stop right after the start is confirmed", succeeds,
+       [](FakeCaptureService& s) { answerBoth(s), s.stop({"gone"}); }, {}, {stoppedAfterStart}},
+      {"a stop while audio flows", succeeds, answerBoth,
+       [](FakeCaptureService& s) {
+         std::thread stopping([&s] { s.stop({"gone"}); });
+         deliverRamp(s, 30);
+         stopping.join();
+       },
+       {stoppedAfterStart}},
+      {"an output failure racing two stops", succeeds, answerBoth,
+       [](FakeCaptureService& s) {
+         ::dup2(::open("/dev/null", O_RDONLY), STDOUT_FILENO);
+         std::thread stopping([&s] { s.stop({"gone"}); });
+         deliverRamp(s, 1);
+         s.stop({"gone here"});
+       },
+       {"6 " + STARTED + "OUTPUT_ERROR: " + std::strerror(EBADF) + "\n", stoppedAfterStart,
+        "5 " + STARTED + "STREAM_STOPPED: gone here\n"}},
+  };
+  for (const auto& c : cases) {
+    for (int trial = 0; trial < 20; ++trial) {
+      SCOPED_TRACE(std::string(c.name) + ", trial " + std::to_string(trial));
+      const ChildOutcome outcome = startInChild(c.script, c.serve, c.afterStart);
+      const std::string ending = std::to_string(outcome.exitCode) + " " + outcome.err;
+      EXPECT_TRUE(c.endings.count(ending)) << ending;
+      // All 30 buffers when nothing ended the child; otherwise whole samples, in order.
+      const size_t size = outcome.exitCode == BODY_RETURNED ? converted.size() : outcome.out.size();
+      EXPECT_TRUE(outcome.out == converted.substr(0, size / 4 * 4)) << outcome.out.size();
     }
-    service.deliver(StreamOutputType::Microphone, 48000, {ramp(100, 1024)});
-    service.drainDeliveries();
-  });
-  EXPECT_EQ(outcome.exitCode, BODY_RETURNED);
-  EXPECT_EQ(outcome.err, STARTED);
-  const std::vector<float> samples = floatsOf(outcome.out);
-  ASSERT_EQ(samples.size(), 342u + 341u + 341u);
-  // With a ratio of 3 the output is x[3m - 1], and x[-1] stands in as x[0].
-  EXPECT_EQ(samples[0], 0.0f);
-  for (size_t m = 1; m < samples.size(); ++m) ASSERT_EQ(samples[m], 3.0f * static_cast<float>(m) - 1) << m;
-}
-
-TEST(AudioTapDelivery, AStopWhileAudioFlowsEndsWithOneLine) {
-  const ChildOutcome outcome = startInChild(withDisplays(), -1, [](FakeCaptureService& service) {
-    for (int buffer = 0; buffer < 200; ++buffer) {
-      service.deliver(StreamOutputType::Audio, 44100, {ramp(0, 441), ramp(1, 441)});
-      if (buffer == 100) service.stop(CaptureError{"The display was disconnected."});
-    }
-    service.drainDeliveries();
-    for (;;) ::pause();
-  });
-  EXPECT_EQ(outcome.exitCode, 5);
-  EXPECT_EQ(outcome.err, std::string(STARTED) + "STREAM_STOPPED: The display was disconnected.\n");
-  EXPECT_EQ(outcome.out.size() % sizeof(float), 0u);
+  }
 }
 
 }  // namespace

@@ -19,34 +19,30 @@ ChildOutcome runInChild(const std::function<void()>& body, unsigned timeoutSecon
     ::alarm(timeoutSeconds);
     ::dup2(outPipe[1], STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
-    ::close(outPipe[0]);
-    ::close(errPipe[0]);
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
+    for (const int end : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) ::close(end);
     body();
     ::_exit(BODY_RETURNED);
   }
   ::close(outPipe[1]);
   ::close(errPipe[1]);
 
+  // Both pipes at once: a child blocked on a full one must not wait for the other.
   ChildOutcome outcome;
   pollfd sources[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&outcome.out, &outcome.err};
-  int open = 2;
-  while (open > 0) {
+  for (int open = 2; open > 0;) {
     if (::poll(sources, 2, -1) < 0) {
       if (errno == EINTR) continue;
       std::abort();
     }
     for (int i = 0; i < 2; ++i) {
-      if (sources[i].fd < 0 || sources[i].revents == 0) continue;
+      if (sources[i].revents == 0) continue;
       char chunk[65536];
       const ssize_t got = ::read(sources[i].fd, chunk, sizeof chunk);
-      if (got > 0) {
-        sinks[i]->append(chunk, static_cast<size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
+      if (got > 0) sinks[i]->append(chunk, static_cast<size_t>(got));
+      if (got == 0 || (got < 0 && errno != EINTR)) {
         ::close(sources[i].fd);
-        sources[i].fd = -1;
+        sources[i].fd = -1;  // poll skips it from now on
         --open;
       }
     }

@@ -3,49 +3,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <string>
 
 namespace qztap::testing {
-
-SerialQueue::SerialQueue() : worker([this] { run(); }) {}
-
-SerialQueue::~SerialQueue() {
-  {
-    std::lock_guard lock(mutex);
-    stopping = true;
-  }
-  changed.notify_all();
-  worker.join();
-}
-
-void SerialQueue::post(std::function<void()> job) {
-  {
-    std::lock_guard lock(mutex);
-    jobs.push_back(std::move(job));
-  }
-  changed.notify_all();
-}
-
-void SerialQueue::drain() {
-  std::unique_lock lock(mutex);
-  changed.wait(lock, [this] { return jobs.empty() && !busy; });
-}
-
-void SerialQueue::run() {
-  std::unique_lock lock(mutex);
-  for (;;) {
-    changed.wait(lock, [this] { return stopping || !jobs.empty(); });
-    if (jobs.empty()) return;
-    std::function<void()> job = std::move(jobs.front());
-    jobs.pop_front();
-    busy = true;
-    lock.unlock();
-    job();
-    lock.lock();
-    busy = false;
-    changed.notify_all();
-  }
-}
 
 class FakeCaptureStream final : public CaptureStream {
  public:
@@ -53,171 +12,87 @@ class FakeCaptureStream final : public CaptureStream {
 
   Registration addStreamOutput(StreamOutput& output, StreamOutputType type,
                                const DeliveryQueue& queue) override {
-    service.note("register type=" + std::to_string(static_cast<int64_t>(type)) +
-                 " queue=" + queue.label);
+    service.note("register " + std::to_string(static_cast<int64_t>(type)) + " " + queue.label);
     if (!service.script.registrationSucceeds) return {false, service.script.registrationError};
-    {
-      std::lock_guard lock(service.mutex);
-      service.output = &output;
-    }
-    service.pass(FakeStep::OutputRegistered);
+    service.publish(service.output, &output);
     return {true, std::nullopt};
   }
 
   void startCapture(StartCompletion completion) override {
     service.note("start");
-    {
-      std::lock_guard lock(service.mutex);
-      service.startCompletion = completion;
-    }
-    service.pass(FakeStep::StartAsked);
-    switch (service.script.startTiming) {
-      case AnswerTiming::OwnThread:
-        std::thread([this, completion] { service.answerStartNow(completion); }).detach();
-        break;
-      case AnswerTiming::Inline:
-        service.answerStartNow(completion);
-        break;
-      case AnswerTiming::Held:
-        break;
-    }
+    service.publish(service.startCompletion, std::move(completion));
+    if (service.script.answersInline) service.answerStart();
   }
 
  private:
   FakeCaptureService& service;
 };
 
-void FakeCaptureService::getShareableContent(
-    bool excludingDesktopWindows, bool onScreenWindowsOnly,
-    std::function<void(std::optional<ShareableContent>, std::optional<CaptureError>)> completion) {
-  note("content desktop=" + std::to_string(excludingDesktopWindows) +
-       " onscreen=" + std::to_string(onScreenWindowsOnly));
-  {
-    std::lock_guard lock(mutex);
-    contentCompletion = completion;
-  }
-  pass(FakeStep::ContentAsked);
-  switch (script.contentTiming) {
-    case AnswerTiming::OwnThread:
-      std::thread([this, completion] { answerContentNow(completion); }).detach();
-      break;
-    case AnswerTiming::Inline:
-      answerContentNow(completion);
-      break;
-    case AnswerTiming::Held:
-      break;
-  }
+void FakeCaptureService::getShareableContent(bool excludingDesktopWindows,
+                                             bool onScreenWindowsOnly,
+                                             ContentCompletion completion) {
+  note("content " + std::to_string(excludingDesktopWindows) + " " +
+       std::to_string(onScreenWindowsOnly));
+  publish(contentCompletion, std::move(completion));
+  if (script.answersInline) answerContent();
 }
 
 std::unique_ptr<CaptureStream> FakeCaptureService::makeStream(
-    const ContentFilter& filter, const StreamConfiguration& configuration,
-    StreamDelegate& streamDelegate) {
-  const StreamConfiguration& c = configuration;
-  note("stream display=" + filter.display.name +
-       " excluded=" + std::to_string(filter.excludedWindows.size()) +
-       " audio=" + std::to_string(c.capturesAudio) + " rate=" + std::to_string(c.sampleRate) +
-       " channels=" + std::to_string(c.channelCount) +
-       " excludeSelf=" + std::to_string(c.excludesCurrentProcessAudio) +
-       " size=" + std::to_string(c.width) + "x" + std::to_string(c.height) +
-       " interval=" + std::to_string(c.minimumFrameInterval.value) + "/" +
-       std::to_string(c.minimumFrameInterval.timescale));
+    const ContentFilter& filter, const StreamConfiguration& c, StreamDelegate& streamDelegate) {
+  auto text = [](auto value) { return " " + std::to_string(value); };
+  note("stream " + filter.display.name + text(filter.excludedWindows.size()) +
+       text(c.capturesAudio) + text(c.sampleRate) + text(c.channelCount) +
+       text(c.excludesCurrentProcessAudio) + text(c.width) + text(c.height) +
+       text(c.minimumFrameInterval.value) + text(c.minimumFrameInterval.timescale));
   if (!script.makesStream) return nullptr;
-  {
-    std::lock_guard lock(mutex);
-    delegate = &streamDelegate;
-  }
-  pass(FakeStep::StreamMade);
+  publish(delegate, &streamDelegate);
   return std::make_unique<FakeCaptureStream>(*this);
 }
 
-void FakeCaptureService::note(const std::string& step) const {
-  const std::string line = step + "\n";
-  if (trace >= 0 && ::write(trace, line.data(), line.size()) < 0) std::abort();
-}
-
-void FakeCaptureService::deliver(StreamOutputType type, double rate,
-                                 std::vector<std::vector<float>> channels) {
-  deliveries.post([this, type, rate, channels = std::move(channels)] {
-    StreamOutput* target = nullptr;
-    {
-      std::lock_guard lock(mutex);
-      target = output;
-    }
-    std::vector<AudioEntry> entries;
-    for (const std::vector<float>& channel : channels) {
-      entries.push_back({channel.data(), static_cast<uint32_t>(channel.size() * sizeof(float))});
-    }
-    target->didOutputBuffer(type, rate, entries);
-  });
-}
-
-void FakeCaptureService::stop(const CaptureError& error) {
-  std::thread([this, error] { stopHere(error); }).detach();
-}
-
-void FakeCaptureService::stopHere(const CaptureError& error) {
-  StreamDelegate* target = nullptr;
-  {
-    std::lock_guard lock(mutex);
-    target = delegate;
-  }
-  target->didStopWithError(error);
-}
-
-void FakeCaptureService::pass(FakeStep step) {
-  {
-    std::lock_guard lock(mutex);
-    steps |= static_cast<unsigned>(step);
-  }
-  passed.notify_all();
-}
-
-void FakeCaptureService::awaitStep(FakeStep step) {
-  std::unique_lock lock(mutex);
-  passed.wait(lock, [&] { return (steps & static_cast<unsigned>(step)) != 0; });
-}
-
-void FakeCaptureService::answerContentNow(const ContentCompletion& completion) {
-  completion(script.content, script.contentError);
-  pass(FakeStep::ContentAnswered);
-}
-
-void FakeCaptureService::answerStartNow(const StartCompletion& completion) {
-  completion(script.startError);
-  pass(FakeStep::StartAnswered);
-}
-
 void FakeCaptureService::answerContent() {
-  awaitStep(FakeStep::ContentAsked);
-  std::unique_lock lock(mutex);
-  const ContentCompletion completion = contentCompletion;
-  lock.unlock();
-  answerContentNow(completion);
+  const ContentCompletion completion = await(contentCompletion);
+  completion(script.content, script.contentError);
+  const bool failed = script.contentError || !script.content;
+  completion(failed ? std::optional(ShareableContent{{Display{"late"}}}) : std::nullopt,
+             failed ? std::nullopt : std::optional(CaptureError{"late"}));
 }
 
 void FakeCaptureService::answerStart() {
-  awaitStep(FakeStep::StartAsked);
-  std::unique_lock lock(mutex);
-  const StartCompletion completion = startCompletion;
-  lock.unlock();
-  answerStartNow(completion);
+  const StartCompletion completion = await(startCompletion);
+  completion(script.startError);
+  completion(script.startError ? std::nullopt : std::optional(CaptureError{"late"}));
 }
 
-void FakeCaptureService::answerContentAgain(std::optional<ShareableContent> content,
-                                            std::optional<CaptureError> error) {
-  awaitStep(FakeStep::ContentAnswered);
-  std::unique_lock lock(mutex);
-  const ContentCompletion completion = contentCompletion;
-  lock.unlock();
-  completion(std::move(content), std::move(error));
+void FakeCaptureService::deliver(StreamOutputType type, double rate,
+                                 const std::vector<std::vector<float>>& channels) {
+  std::vector<AudioEntry> entries;
+  for (const std::vector<float>& channel : channels) {
+    entries.push_back({channel.data(), static_cast<uint32_t>(channel.size() * sizeof(float))});
+  }
+  await(output)->didOutputBuffer(type, rate, entries);
 }
 
-void FakeCaptureService::answerStartAgain(std::optional<CaptureError> error) {
-  awaitStep(FakeStep::StartAnswered);
+void FakeCaptureService::stop(const CaptureError& error) {
+  await(delegate)->didStopWithError(error);
+}
+
+void FakeCaptureService::note(const std::string& request) const {
+  const std::string line = request + "\n";
+  if (trace >= 0 && ::write(trace, line.data(), line.size()) < 0) std::abort();
+}
+
+template <typename T>
+void FakeCaptureService::publish(T& field, T value) {
+  std::lock_guard lock(mutex);
+  field = std::move(value);
+  published.notify_all();
+}
+
+template <typename T>
+T FakeCaptureService::await(const T& field) {
   std::unique_lock lock(mutex);
-  const StartCompletion completion = startCompletion;
-  lock.unlock();
-  completion(std::move(error));
+  published.wait(lock, [&] { return static_cast<bool>(field); });
+  return field;
 }
 
 }  // namespace qztap::testing
