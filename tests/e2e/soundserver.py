@@ -1,10 +1,6 @@
-"""Private sound servers and test signals for the end-to-end tests.
-
-Every server lives in its own temporary directory with its own runtime dir, socket,
-HOME and configuration, and every client started with `server.env` talks to that
-socket only: a user's own sound server is never touched. Run as a script it starts a
-private server, runs a command inside it (QZTAP_DEMO_SINK names the sink) and stops
-the server again:
+"""Private sound servers, each in a temporary directory of its own with its own socket,
+HOME and configuration: clients started with `server.env` never reach a user's server.
+Run as a script it runs a command inside a new server (QZTAP_DEMO_SINK names its sink):
 
     python3 tests/e2e/soundserver.py [--kind pulseaudio|pipewire] [--sink NAME] -- CMD ...
 """
@@ -21,17 +17,13 @@ import sys
 import tempfile
 import threading
 import time
+from pathlib import Path
 
 RATE, CHANNELS, DECIMATION = 48000, 2, 3
 START_LINE = b"CAPTURE_STARTED sr_req=48000->16000 mono\n"
 
 # Whatever would send a client to another server or give libpulse a default device.
-_FOREIGN_ENV = (
-    "DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "PULSE_SERVER", "PULSE_SINK",
-    "PULSE_SOURCE", "PULSE_COOKIE", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH", "PULSE_CONFIG_PATH",
-    "PULSE_CLIENTCONFIG", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_CONFIG_DIR",
-    "WIREPLUMBER_CONFIG_DIR",
-)
+_FOREIGN_ENV = ("PULSE_", "PIPEWIRE_", "WIREPLUMBER_", "DISPLAY", "WAYLAND_DISPLAY", "DBUS_")
 _prctl = ctypes.CDLL(None, use_errno=True).prctl  # looked up before any fork
 
 
@@ -62,36 +54,32 @@ class SoundServer:
         self.runtime, self.config = os.path.join(self.base, "run"), os.path.join(self.base, "config")
         self.socket = os.path.join(self.runtime, "pulse", "native")
         os.makedirs(os.path.dirname(self.socket), mode=0o700)
-        self.env = {k: v for k, v in os.environ.items() if k not in _FOREIGN_ENV}
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith(_FOREIGN_ENV)}
         self.env.update(XDG_RUNTIME_DIR=self.runtime, HOME=self.base, XDG_CONFIG_HOME=self.config,
                         XDG_STATE_HOME=self.base, XDG_CACHE_HOME=self.base, LC_ALL="C",
                         PULSE_SERVER="unix:" + self.socket)
         self.processes = {}  # name -> Popen, in start order
         self.sink_modules = {}
 
-    def spawn(self, name, argv, **options):
-        with open(os.path.join(self.base, name + ".log"), "wb") as log:
+    def spawn(self, name, argv):
+        with open(f"{self.base}/{name}.log", "wb") as log:
             self.processes[name] = subprocess.Popen(
                 argv, env=self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                start_new_session=True, preexec_fn=die_with_parent, **options)
+                start_new_session=True, preexec_fn=die_with_parent)
 
     def fail(self, message):
-        logs = ""
-        for name, process in self.processes.items():
-            with open(os.path.join(self.base, name + ".log"), "rb") as log:
-                logs += f"\n--- {name} (exit {process.poll()}) ---\n{log.read()[-4000:].decode()}"
-        raise AssertionError(f"{self.kind} server: {message}{logs}")
+        raise AssertionError(f"{self.kind} server: {message}" + "".join(
+            f"\n--- {name} (exit {process.poll()}) ---\n"
+            f"{Path(self.base, name + '.log').read_bytes()[-4000:].decode(errors='replace')}"
+            for name, process in self.processes.items()))
 
     def wait_alive_until(self, condition, what):
-        def check():
-            dead = [name for name, process in self.processes.items() if process.poll() is not None]
-            if dead:
-                self.fail(f"{dead} exited")
-            return condition()
-        try:
-            return wait_until(check, 20, what)
-        except AssertionError as error:
-            self.fail(str(error))
+        """Waits for `condition`; fails with the logs on a timeout or when a process ends."""
+        deadline = time.monotonic() + 20
+        while not condition():
+            if time.monotonic() > deadline or any(p.poll() is not None for p in self.processes.values()):
+                self.fail(f"while waiting for {what}")
+            time.sleep(0.02)
 
     def stop(self):
         for process in reversed(self.processes.values()):
@@ -113,20 +101,15 @@ class SoundServer:
         self.sink_modules[name] = self.pactl(
             "load-module", "module-null-sink", f"sink_name={name}", "format=float32le",
             f"rate={RATE}", f"channels={CHANNELS}", *self.null_sink_extra_args)
-        self.wait_alive_until(lambda: name in self.sinks(), f"sink {name}")
+        self.wait_alive_until(lambda: f"\t{name}\t" in self.pactl("list", "short", "sinks"),
+                              f"sink {name}")
 
     def remove_sink(self, name):
         self.pactl("unload-module", self.sink_modules.pop(name))
 
-    def sinks(self):
-        return [line.split("\t")[1] for line in self.pactl("list", "short", "sinks").splitlines()]
-
-    def default_sink(self):
-        return self.pactl("get-default-sink")
-
     def set_default_sink(self, name):
         self.pactl("set-default-sink", name)
-        self.wait_alive_until(lambda: self.default_sink() == name, f"default sink {name}")
+        self.wait_alive_until(lambda: self.pactl("get-default-sink") == name, f"default {name}")
 
     def recorded_sources(self):
         """The sources that record streams are connected to right now."""
@@ -152,8 +135,8 @@ class SoundServer:
     def play(self, sink, stereo, wait=True):
         """Plays float32 stereo on `sink` with pacat; returns once drained, or at once
         with the process if not `wait`."""
-        path = tempfile.mkstemp(dir=self.base, suffix=".raw")[1]
-        with open(path, "wb") as f:
+        fd, path = tempfile.mkstemp(dir=self.base)
+        with open(fd, "wb") as f:
             f.write(stereo.tobytes())
         player = subprocess.Popen(
             ["pacat", "--playback", "--raw", "--format=float32le", f"--rate={RATE}",
@@ -188,9 +171,8 @@ class PulseAudioServer(SoundServer):
     null_sink_extra_args = ("norewinds=1",)
 
     def start(self, sinks=("alpha",)):
-        script = os.path.join(self.base, "server.pa")
-        with open(script, "w") as f:
-            f.write(f"load-module module-native-protocol-unix auth-anonymous=1 socket={self.socket}\n")
+        script = Path(self.base, "server.pa")
+        script.write_text(f"load-module module-native-protocol-unix auth-anonymous=1 socket={self.socket}\n")
         self.spawn("pulseaudio", ["pulseaudio", "-n", "-F", script, "--daemonize=no",
                                   "--exit-idle-time=-1", "--use-pid-file=no", "--realtime=no",
                                   "--high-priority=no", "--log-target=stderr"])
@@ -235,9 +217,8 @@ _WIREPLUMBER_CONFIG = {
 
 
 class PipeWireServer(PulseAudioServer):
-    """PipeWire, WirePlumber and PipeWire's pulse server, on a private session bus.
-    As root with no desktop session there is no session bus, and WirePlumber, which
-    links streams to sinks and picks the default sink, gives up without one."""
+    """PipeWire, WirePlumber and PipeWire's pulse server on a private session bus, since
+    WirePlumber, which links streams and picks the default sink, will not run without."""
 
     kind = "pipewire"
     null_sink_extra_args = ()
@@ -264,10 +245,9 @@ class PipeWireServer(PulseAudioServer):
         return self.start_sinks(sinks)
 
     def write_config(self, relative, text):
-        path = os.path.join(self.config, relative)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "w") as f:
-            f.write(text)
+        path = Path(self.config, relative)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text)
         return path
 
     def pulse_server_process(self):
@@ -295,15 +275,12 @@ def locate(output, stereo, whole=True):
     """Where the played `stereo` sits in qztap's output, bit-exact: (offset, length)
     in bytes, or None. At 48 kHz the output is every third sample of the mono mix, at
     one of three phases. Unless `whole`, the output may end within the signal."""
-    hits = []
+    hits, mono = [], mono_mix(stereo)
     for phase in range(DECIMATION):
-        expected = mono_mix(stereo)[phase::DECIMATION].tobytes()
-        needle = expected if whole else expected[:4096]
-        offset = output.find(needle)
-        while offset >= 0 and offset % 4:  # sample-aligned only
-            offset = output.find(needle, offset + 1)
+        expected = mono[phase::DECIMATION].tobytes()
+        offset = output.find(expected if whole else expected[:4096])
         length = min(len(expected), len(output) - offset)
-        if offset >= 0 and output[offset:offset + length] == expected[:length]:
+        if offset % 4 == 0 and output[offset:offset + length] == expected[:length]:
             hits.append((offset, length))
     return hits[0] if len(hits) == 1 else None
 

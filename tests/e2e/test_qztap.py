@@ -1,12 +1,9 @@
-"""qztap against real sound servers, each case on a private server of its own.
-
-The binary comes from $QZTAP_BINARY (CTest passes it); run from this directory:
+"""qztap against real sound servers of its own; run from this directory as
 
     QZTAP_BINARY=build/qztap python3 -m unittest -v test_qztap.PulseAudioTests
 
-Signals are seeded noise, so a played signal can match qztap's output at one place
-only, and silence from a null sink is exact zeros: whatever is neither zero nor a
-signal we played is audio qztap should not have recorded.
+Signals are seeded noise, which matches qztap's output at one place only, and a null
+sink's silence is exact zeros: any other sample is audio that should not be there.
 """
 
 import fcntl
@@ -24,7 +21,6 @@ from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, locate, n
 
 BINARY = os.environ.get("QZTAP_BINARY", "")
 CONNECTION_LOST = b"Connection terminated\n"
-STOPPED = b"STREAM_STOPPED: " + CONNECTION_LOST
 # The memory of the long-running qztap is read after this warm-up and again at least
 # a minute after its start; it may not grow by more than the limit in between.
 WARM_UP_SECONDS, LONG_RUN_SECONDS, GROWTH_LIMIT_KIB = 20, 60, 2048
@@ -37,21 +33,16 @@ class Tap:
         self.process = subprocess.Popen([BINARY], env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         preexec_fn=preexec_fn)
-        self.out, self.err = bytearray(), bytearray()
-        self.reading = threading.Event()
+        self.out, self.err, self.reading = bytearray(), bytearray(), threading.Event()
         self.reading.set()
-        self.threads = [threading.Thread(target=self._drain, args=(pipe, into), daemon=True)
-                        for pipe, into in ((self.process.stdout, self.out),
-                                           (self.process.stderr, self.err))]
+        self.threads = [threading.Thread(target=self._drain, args=pair, daemon=True) for pair
+                        in ((self.process.stdout, self.out), (self.process.stderr, self.err))]
         for thread in self.threads:
             thread.start()
 
     def _drain(self, pipe, into):
         while (into is self.err or self.reading.wait()) and (data := os.read(pipe.fileno(), 65536)):
             into += data
-
-    def output(self):
-        return bytes(self.out)
 
     def wait_started(self):
         wait_until(lambda: b"\n" in self.err or self.process.poll() is not None, 10,
@@ -62,7 +53,7 @@ class Tap:
         wait_until(lambda: len(self.out) >= 4096, 10, "qztap's first samples")
 
     def wait_for(self, stereo, whole=True):
-        return wait_until(lambda: locate(self.output(), stereo, whole), 10,
+        return wait_until(lambda: locate(bytes(self.out), stereo, whole), 10,
                           "the played signal to appear bit-exact in qztap's output")
 
     def wait_exit(self):
@@ -98,26 +89,20 @@ def relay(server, cut_at):
     listener = socket.socket(socket.AF_UNIX)
     listener.bind(path)
     listener.listen(1)
-    threading.Thread(target=_pass_on, args=(listener, server.socket, cut_at), daemon=True).start()
-    return dict(server.env, PULSE_SERVER="unix:" + path, PULSE_CLIENTCONFIG=config)
 
-
-def _pass_on(listener, server_path, cut_at):
-    client, server = listener.accept()[0], socket.socket(socket.AF_UNIX)
-    listener.close()
-    server.connect(server_path)
-    sent = b""
-    with client, server:
-        while True:
-            for end in select.select([client, server], [], [])[0]:
-                data = end.recv(65536)
-                if end is client:
-                    sent += data
-                    if requests_begun(sent) >= cut_at:
+    def pass_on():
+        client, upstream, sent = listener.accept()[0], socket.socket(socket.AF_UNIX), b""
+        upstream.connect(server.socket)
+        with client, upstream, listener:
+            while True:
+                for end in select.select([client, upstream], [], [])[0]:
+                    data = end.recv(65536)
+                    sent += data if end is client else b""
+                    if not data or requests_begun(sent) >= cut_at:
                         return
-                if not data:
-                    return
-                (server if end is client else client).sendall(data)
+                    (upstream if end is client else client).sendall(data)
+    threading.Thread(target=pass_on, daemon=True).start()
+    return dict(server.env, PULSE_SERVER="unix:" + path, PULSE_CLIENTCONFIG=config)
 
 
 def requests_begun(sent):
@@ -138,10 +123,6 @@ def own_memory_kib(pid):
     return kib["VmRSS"] - kib["RssShmem"]
 
 
-def non_blocking_stdout():
-    fcntl.fcntl(1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) | os.O_NONBLOCK)
-
-
 class Cases:
     """The cases; mixed into one TestCase per server kind."""
 
@@ -155,7 +136,8 @@ class Cases:
         # stall and the memory check, which comes last and waits out the minute.
         cls.long_server = cls.server_class().start()
         cls.addClassCleanup(cls.long_server.stop)
-        cls.long_tap = Tap(cls.long_server.env, preexec_fn=non_blocking_stdout)
+        cls.long_tap = Tap(cls.long_server.env, preexec_fn=lambda: fcntl.fcntl(
+            1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) | os.O_NONBLOCK))
         cls.addClassCleanup(cls.long_tap.stop)
         cls.long_tap.wait_started()
         cls.long_started, cls.warm_memory = time.monotonic(), []
@@ -176,8 +158,7 @@ class Cases:
         return tap
 
     def assert_signals(self, output, segments):
-        """Each played signal is in the output where `locate` found it, in order, with
-        only zeros around them."""
+        """The played signals are where `locate` found them, in order, zeros around them."""
         self.assertNotIn(None, segments, "a played signal is not in the output bit-exact")
         self.assertEqual(segments, sorted(segments), "signals arrived out of order")
         self.assertEqual(stray_samples(output, segments), 0,
@@ -192,8 +173,8 @@ class Cases:
         self.addCleanup(server.play("alpha", cut_short, wait=False).kill)
         tap.wait_for(cut_short, whole=False)
         server.pulse_server_process().kill()
-        self.assertEqual(tap.wait_exit(), (5, START_LINE + STOPPED))
-        output = tap.output()
+        self.assertEqual(tap.wait_exit(), (5, START_LINE + b"STREAM_STOPPED: " + CONNECTION_LOST))
+        output = bytes(tap.out)
         segments = [locate(output, first), locate(output, second),
                     locate(output, cut_short, whole=False)]
         self.assert_signals(output, segments)
@@ -227,11 +208,10 @@ class Cases:
             server.remove_sink("alpha")
             self.assertEqual(run_to_exit(server.env), (3, b"NO_DISPLAY\n", b""))
         with self.subTest("no server"), socket.socket(socket.AF_UNIX) as stale:
-            refused = (2, b"PERMISSION_OR_CONTENT_ERROR: Connection refused\n", b"")
-            self.assertEqual(run_to_exit(dict(server.env, PULSE_SERVER="unix:/nothing")), refused)
-            stale.bind(f"{server.base}/stale")  # a socket left behind by a dead server
-            self.assertEqual(run_to_exit(dict(server.env, PULSE_SERVER=f"unix:{stale.getsockname()}")),
-                             refused)
+            stale.bind(f"{server.base}/stale")  # as a dead server leaves its socket behind
+            for address in ("/nothing", stale.getsockname()):
+                self.assertEqual(run_to_exit(dict(server.env, PULSE_SERVER="unix:" + address)),
+                                 (2, b"PERMISSION_OR_CONTENT_ERROR: Connection refused\n", b""))
         for argument, usage in (("--help", b"Usage: qztap\n"), ("--version", b"qztap ")):
             with self.subTest(argument):
                 status, stderr, stdout = run_to_exit(server.env, [argument])
@@ -265,20 +245,25 @@ class Cases:
         server = self.start_server(sinks=("alpha", "beta"))
         server.add_fake_microphone("microphone", noise(99, 1.0))
         tap = self.start_tap(server)
-        steps = ((lambda: None, "alpha"),
-                 (lambda: server.set_default_sink("beta"), "beta"),
-                 (lambda: server.remove_sink("beta"), "alpha"),
-                 (lambda: server.remove_sink("alpha") or
-                  server.wait_recording_from() or server.add_sink("gamma"), "gamma"))
         played = []
-        for number, (change, sink) in enumerate(steps):
-            change()  # at once after the previous signal: what is still in flight is kept
+
+        def record_and_play(sink):
             server.wait_recording_from(f"{sink}.monitor")
-            played.append(noise(10 + number, 0.6))
+            played.append(noise(10 + len(played), 0.6))
             server.play(sink, played[-1])
+        # Each change comes at once after a signal: what is still in flight is kept.
+        record_and_play("alpha")
+        server.set_default_sink("beta")
+        record_and_play("beta")
+        server.remove_sink("beta")  # the recorded sink unplugged: alpha is the default again
+        record_and_play("alpha")
+        server.remove_sink("alpha")
+        server.wait_recording_from()  # a time without sinks
+        server.add_sink("gamma")
+        record_and_play("gamma")
         for signal_played in played:
             tap.wait_for(signal_played)
-        output = tap.output()
+        output = bytes(tap.out)
         self.assert_signals(output, [locate(output, stereo) for stereo in played])
         self.assertIsNone(tap.process.poll())
         self.assertEqual(bytes(tap.err), START_LINE)
@@ -290,12 +275,12 @@ class Cases:
         played = noise(5, 3.5)
         player = server.play("alpha", played, wait=False)
         self.addCleanup(player.kill)
-        wait_until(lambda: tap.output().strip(b"\0"), 10, "the signal to start arriving")
+        wait_until(lambda: bytes(tap.out).strip(b"\0"), 10, "the signal to start arriving")
         tap.reading.clear()
         time.sleep(2)
         tap.reading.set()
         tap.wait_for(played)
-        self.assert_signals(tap.output(), [locate(tap.output(), played)])
+        self.assert_signals(bytes(tap.out), [locate(bytes(tap.out), played)])
         time.sleep(max(0.0, self.long_started + LONG_RUN_SECONDS - time.monotonic()))
         self.assertEqual(len(self.warm_memory), 1, "the warm-up reading is missing")
         self.assertLessEqual(own_memory_kib(tap.process.pid), self.warm_memory[0] + GROWTH_LIMIT_KIB,
