@@ -8,6 +8,7 @@ Run as a script it runs a command inside a new server (QZTAP_DEMO_SINK names its
 import argparse
 import array
 import ctypes
+import functools
 import os
 import random
 import shutil
@@ -121,7 +122,8 @@ class SoundServer:
     def wait_recording_from(self, *sources):
         """Waits for the record streams, qztap's, to be on `sources` (none: no stream)."""
         wait_until(lambda: self.recorded_sources() == list(sources), 10,
-                   lambda: f"record streams on {sources}, not {self.recorded_sources()}")
+                   lambda: f"record streams on {sources}, not {self.recorded_sources()} "
+                           f"(default sink {self.pactl('get-default-sink')})")
 
     def add_fake_microphone(self, name, stereo):
         """The default source: not a monitor, fed with `stereo` over and over."""
@@ -271,13 +273,18 @@ def mono_mix(stereo):
     return array.array("f", (s / 2 for s in summed))
 
 
+@functools.lru_cache(maxsize=8)  # tests poll for a signal: mix it once
+def _decimations(stereo_bytes):
+    mono = mono_mix(array.array("f", stereo_bytes))
+    return [mono[phase::DECIMATION].tobytes() for phase in range(DECIMATION)]
+
+
 def locate(output, stereo, whole=True):
     """Where the played `stereo` sits in qztap's output, bit-exact: (offset, length)
     in bytes, or None. At 48 kHz the output is every third sample of the mono mix, at
     one of three phases. Unless `whole`, the output may end within the signal."""
-    hits, mono = [], mono_mix(stereo)
-    for phase in range(DECIMATION):
-        expected = mono[phase::DECIMATION].tobytes()
+    hits = []
+    for expected in _decimations(stereo.tobytes()):
         offset = output.find(expected if whole else expected[:4096])
         length = min(len(expected), len(output) - offset)
         if offset % 4 == 0 and output[offset:offset + length] == expected[:length]:
