@@ -242,8 +242,8 @@ class Cases:
             process.stderr.close()
 
     def test_follows_the_default_sink_never_a_microphone(self):
-        """Recording moves to a new default sink, to the one left when the recorded
-        sink is unplugged, and to a sink plugged in after a time without any, while the
+        """Recording moves to the sink left when the recorded one is unplugged, to a new
+        default sink, and to a sink plugged in after a time without any, while the
         default source, a microphone playing a signal of its own, is never recorded."""
         server = self.start_server(sinks=("alpha", "beta"))
         server.add_fake_microphone("microphone", noise(99, 1.0))
@@ -256,14 +256,16 @@ class Cases:
             server.play(sink, played[-1])
             tap.wait_for(played[-1])
         record_and_play("alpha")
-        server.set_default_sink("beta")
+        server.remove_sink("alpha")  # the recorded default unplugged: beta is the default
         record_and_play("beta")
-        server.remove_sink("beta")  # the recorded sink unplugged: alpha is the default again
-        record_and_play("alpha")
-        server.remove_sink("alpha")
-        server.wait_recording_from()  # a time without sinks
         server.add_sink("gamma")
+        server.set_default_sink("gamma")
         record_and_play("gamma")
+        server.remove_sink("beta")
+        server.remove_sink("gamma")
+        server.wait_recording_from()  # a time without sinks
+        server.add_sink("delta")
+        record_and_play("delta")
         output = bytes(tap.out)
         self.assert_signals(output, [locate(output, stereo) for stereo in played])
         self.assertIsNone(tap.process.poll())
