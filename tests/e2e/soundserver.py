@@ -45,10 +45,28 @@ def wait_until(condition, timeout, what):
     return value
 
 
-class SoundServer:
-    """What both server kinds share: the directory, the processes, pactl and playback."""
+def _feed(fd, data):
+    """Writes `data` into a FIFO at its real-time rate, looping, while the FIFO lasts;
+    the chunk size is a whole number of frames."""
+    chunk, position = RATE // 20 * CHANNELS * 4, 0
+    with open(fd, "wb", buffering=0) as fifo:
+        while True:
+            time.sleep(0.05)
+            try:
+                fifo.write(data[position:position + chunk])
+            except OSError:
+                return
+            position = (position + chunk) % len(data)
 
-    kind = None
+
+class PulseAudioServer:
+    """A PulseAudio daemon that loads nothing but its socket and our sinks; the base of
+    the other kind, whose pulse server takes the same requests."""
+
+    kind = "pulseaudio"
+    # With rewinds, audio that starts while the sink has rendered silence ahead is
+    # rewritten in the sink but not in its monitor, which loses a stream's first frames.
+    null_sink_extra_args = ("norewinds=1",)
 
     def __init__(self):
         self.base = tempfile.mkdtemp(prefix=f"qztap-e2e-{self.kind}-")
@@ -121,9 +139,8 @@ class SoundServer:
 
     def wait_recording_from(self, *sources):
         """Waits for the record streams, qztap's, to be on `sources` (none: no stream)."""
-        wait_until(lambda: self.recorded_sources() == list(sources), 10,
-                   lambda: f"record streams on {sources}, not {self.recorded_sources()} "
-                           f"(default sink {self.pactl('get-default-sink')})")
+        wait_until(lambda: self.recorded_sources() == list(sources), 10, lambda: f"streams on "
+                   f"{sources}, not {self.recorded_sources()}: default {self.pactl('get-default-sink')}")
 
     def add_fake_microphone(self, name, stereo):
         """The default source: not a monitor, fed with `stereo` over and over."""
@@ -150,28 +167,6 @@ class SoundServer:
         return player
 
 
-def _feed(fd, data):
-    """Writes `data` into a FIFO at its real-time rate, looping, while the FIFO lasts;
-    the chunk size is a whole number of frames."""
-    chunk, position = RATE // 20 * CHANNELS * 4, 0
-    with open(fd, "wb", buffering=0) as fifo:
-        while True:
-            time.sleep(0.05)
-            try:
-                fifo.write(data[position:position + chunk])
-            except OSError:
-                return
-            position = (position + chunk) % len(data)
-
-
-class PulseAudioServer(SoundServer):
-    """A PulseAudio daemon that loads nothing but its socket and our sinks."""
-
-    kind = "pulseaudio"
-    # With rewinds, audio that starts while the sink has rendered silence ahead is
-    # rewritten in the sink but not in its monitor, which loses a stream's first frames.
-    null_sink_extra_args = ("norewinds=1",)
-
     def start(self, sinks=("alpha",)):
         script = Path(self.base, "server.pa")
         script.write_text(f"load-module module-native-protocol-unix auth-anonymous=1 socket={self.socket}\n")
@@ -188,8 +183,7 @@ class PulseAudioServer(SoundServer):
             self.set_default_sink(sinks[0])
         return self
 
-    def pulse_server_process(self):
-        """The process qztap's connection goes to."""
+    def pulse_server_process(self):  # the one qztap's connection goes to
         return self.processes["pulseaudio"]
 
 

@@ -115,8 +115,7 @@ def requests_begun(sent):
 
 
 def own_memory_kib(pid):
-    """Resident memory without the server's shared pool it maps, whose pages qztap
-    touches as the server hands out more of the pool: those are the server's."""
+    """Resident memory without the server's shared pool, whose pages are the server's."""
     with open(f"/proc/{pid}/status") as status:
         kib = dict((line.split(":")[0], int(line.split()[1])) for line in status
                    if line.startswith(("VmRSS", "RssShmem")))
@@ -142,9 +141,8 @@ class Cases:
         cls.long_tap.wait_started()
         cls.long_started, cls.warm_memory = time.monotonic(), []
         pid = cls.long_tap.process.pid
-        warm = threading.Timer(WARM_UP_SECONDS, lambda: cls.warm_memory.append(own_memory_kib(pid)))
-        warm.daemon = True
-        warm.start()
+        threading.Thread(target=lambda: time.sleep(WARM_UP_SECONDS) or
+                         cls.warm_memory.append(own_memory_kib(pid)), daemon=True).start()
 
     def start_server(self, sinks=("alpha",)):
         server = self.server_class()
