@@ -12,12 +12,13 @@ import select
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 import unittest
 
-from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, locate, noise,
-                         stray_samples, wait_until)
+from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, die_with_parent, locate,
+                         noise, stray_samples, wait_until)
 
 BINARY = os.environ.get("QZTAP_BINARY", "")
 CONNECTION_LOST = b"Connection terminated\n"
@@ -79,10 +80,11 @@ def run_to_exit(env, argv=(), **options):
     return result.returncode, result.stderr, result.stdout
 
 
-def relay(server, cut_at):
+def relay(server, cut_at, on_connect):
     """qztap's environment for a connection through a socket of ours that hangs up on
     both ends, as a server dying right there, when qztap sends its `cut_at`-th
-    request. Shared memory is off, so what qztap sends is requests and nothing else."""
+    request; `on_connect(pid)` is called as qztap connects. Shared memory is off, so
+    what qztap sends is requests and nothing else."""
     path, config = f"{server.base}/relay{cut_at}", f"{server.base}/client.conf"
     with open(config, "w") as f:
         f.write("enable-shm = no\n")
@@ -92,6 +94,8 @@ def relay(server, cut_at):
 
     def pass_on():
         client, upstream, sent = listener.accept()[0], socket.socket(socket.AF_UNIX), b""
+        credentials = client.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12)
+        on_connect(int.from_bytes(credentials[:4], sys.byteorder))  # pid, uid, gid
         upstream.connect(server.socket)
         with client, upstream, listener:
             while True:
@@ -112,6 +116,21 @@ def requests_begun(sent):
     while start < len(sent):
         count, start = count + 1, start + 20 + int.from_bytes(sent[start:start + 4], "big")
     return count
+
+
+def starve_start_thread(pid):
+    """Keeps qztap's start-up thread, its first after the main one, off the CPU: it goes
+    into the idle class, on the one CPU all of qztap shares with a busy loop."""
+    cpu = min(os.sched_getaffinity(0))
+    threads = sorted(int(tid) for tid in os.listdir(f"/proc/{pid}/task"))
+    for tid in threads:
+        os.sched_setaffinity(tid, {cpu})
+    os.sched_setscheduler(threads[1], os.SCHED_IDLE, os.sched_param(0))
+    spinner = subprocess.Popen([sys.executable, "-c", "print(flush=True)\nwhile True: pass"],
+                               stdout=subprocess.PIPE, preexec_fn=lambda: die_with_parent() or
+                               os.sched_setaffinity(0, {cpu}))
+    spinner.stdout.readline()  # spinning
+    return spinner
 
 
 def own_memory_kib(pid):
@@ -182,13 +201,19 @@ class Cases:
         server = self.start_server()
         # The server gone when qztap sends request 1 (the handshake), 4 (the list of
         # sinks), 5 (the sink it records), 6 (its record stream) or 7 (events, once
-        # started). Silence may have come before the cut once the stream is there.
+        # started), with its start-up thread starved: a stop must still not be told
+        # before the start. Silence may have come before the cut once the stream is there.
         for request, status, line in ((1, 2, b"PERMISSION_OR_CONTENT_ERROR: "),
                                       (4, 2, b"PERMISSION_OR_CONTENT_ERROR: "),
                                       (5, 4, b"START_ERROR: "), (6, 4, b"START_ERROR: "),
                                       (7, 5, START_LINE + b"STREAM_STOPPED: ")):
             with self.subTest(cut_at_request=request):
-                result = run_to_exit(relay(server, request))
+                spinners = []
+                result = run_to_exit(relay(server, request, lambda pid: spinners.append(
+                    starve_start_thread(pid))))
+                for spinner in spinners:
+                    spinner.kill()
+                    spinner.communicate()
                 self.assertEqual(result[:2], (status, line + CONNECTION_LOST))
                 self.assertEqual(result[2].strip(b"\0"), b"")
         # The first buffer may be written, and fail, before the start line is.
