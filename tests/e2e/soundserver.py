@@ -34,8 +34,8 @@ def die_with_parent():
 
 
 def wait_until(condition, timeout, what):
-    """Polls `condition` until it gives something true, which it returns; `what`
-    (a string, or a function giving one) describes the wait on a timeout."""
+    """Polls `condition` until it gives something true; `what` (or what it returns)
+    describes the wait on a timeout."""
     deadline = time.monotonic() + timeout
     while not (value := condition()):
         if time.monotonic() > deadline:

@@ -22,8 +22,7 @@ from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, die_with_
 
 BINARY = os.environ.get("QZTAP_BINARY", "")
 CONNECTION_LOST = b"Connection terminated\n"
-# The memory of the long-running qztap is read after this warm-up and again at least
-# a minute after its start; it may not grow by more than the limit in between.
+# The long-running qztap's memory after the warm-up, and a minute after its start.
 WARM_UP_SECONDS, LONG_RUN_SECONDS, GROWTH_LIMIT_KIB = 20, 60, 2048
 
 
@@ -119,8 +118,8 @@ def requests_begun(sent):
 
 
 def starve_start_thread(pid):
-    """Keeps qztap's start-up thread, its first after the main one, off the CPU: it goes
-    into the idle class, on the one CPU all of qztap shares with a busy loop."""
+    """Keeps qztap's start-up thread (its first after the main one) off the CPU: in the
+    idle class, on one CPU that all of qztap shares with a busy loop."""
     cpu = min(os.sched_getaffinity(0))
     threads = sorted(int(tid) for tid in os.listdir(f"/proc/{pid}/task"))
     for tid in threads:
@@ -253,16 +252,14 @@ class Cases:
         # A frozen server sends nothing: qztap has nothing to write and can learn of
         # its reader leaving only by watching its output.
         frozen = server.pulse_server_process()
-        frozen.send_signal(signal.SIGSTOP)
-        try:
-            while select.select([output], [], [], 0.5)[0] and os.read(output, 65536):
-                pass
-            process.stdout.close()
-            self.assertEqual(process.wait(timeout=10), -signal.SIGPIPE)
-            self.assertEqual(process.stderr.read(), START_LINE)
-        finally:
-            frozen.send_signal(signal.SIGCONT)
-            process.stderr.close()
+        frozen.send_signal(signal.SIGSTOP)  # server.stop() wakes it should this fail
+        while select.select([output], [], [], 0.5)[0] and os.read(output, 65536):
+            pass
+        process.stdout.close()
+        self.assertEqual(process.wait(timeout=10), -signal.SIGPIPE)
+        self.assertEqual(process.stderr.read(), START_LINE)
+        frozen.send_signal(signal.SIGCONT)
+        process.stderr.close()
 
     def test_follows_the_default_sink_never_a_microphone(self):
         """Recording moves to the sink left when the recorded one is unplugged, to a new
