@@ -252,14 +252,16 @@ class Cases:
         # A frozen server sends nothing: qztap has nothing to write and can learn of
         # its reader leaving only by watching its output.
         frozen = server.pulse_server_process()
-        frozen.send_signal(signal.SIGSTOP)  # server.stop() wakes it should this fail
-        while select.select([output], [], [], 0.5)[0] and os.read(output, 65536):
-            pass
-        process.stdout.close()
-        self.assertEqual(process.wait(timeout=10), -signal.SIGPIPE)
-        self.assertEqual(process.stderr.read(), START_LINE)
-        frozen.send_signal(signal.SIGCONT)
-        process.stderr.close()
+        frozen.send_signal(signal.SIGSTOP)
+        try:
+            while select.select([output], [], [], 0.5)[0] and os.read(output, 65536):
+                pass
+            process.stdout.close()
+            self.assertEqual(process.wait(timeout=10), -signal.SIGPIPE)
+            self.assertEqual(process.stderr.read(), START_LINE)
+        finally:
+            frozen.send_signal(signal.SIGCONT)
+            process.stderr.close()
 
     def test_follows_the_default_sink_never_a_microphone(self):
         """Recording moves to the sink left when the recorded one is unplugged, to a new
