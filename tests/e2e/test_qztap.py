@@ -1,37 +1,146 @@
-"""qztap against real sound servers, each test on a private server of its own.
-
-The binary comes from $QZTAP_BINARY (CTest passes it); run from this directory:
+"""qztap against real sound servers of its own; run from this directory as
 
     QZTAP_BINARY=build/qztap python3 -m unittest -v test_qztap.PulseAudioTests
 
-Signals are seeded noise, so a played segment can only match qztap's output at
-one place, and silence from a null sink is exact zeros: whatever is neither zero
-nor a segment we played is audio qztap should not have recorded.
+Signals are seeded noise, which matches qztap's output at one place only, and a null
+sink's silence is exact zeros: any other sample is audio that should not be there.
 """
 
+import fcntl
 import os
 import select
 import signal
 import socket
 import subprocess
+import sys
+import threading
 import time
 import unittest
 
-from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, Tap, locate, noise,
-                         stray_samples, wait_until)
+from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, die_with_parent, locate,
+                         noise, stray_samples, wait_until)
 
 BINARY = os.environ.get("QZTAP_BINARY", "")
+CONNECTION_LOST = b"Connection terminated\n"
+# The long-running qztap's memory after the warm-up, and a minute after its start.
+WARM_UP_SECONDS, LONG_RUN_SECONDS, GROWTH_LIMIT_KIB = 20, 60, 2048
 
 
-# What a parent may leave qztap with: SIGPIPE as default, ignored, or blocked.
-PARENT_SIGPIPE = {
-    "default": None,
-    "ignored": lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN),
-    "blocked": lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGPIPE}),
-}
+class Tap:
+    """A running qztap; threads collect its output, whose reading can pause."""
+
+    def __init__(self, env, preexec_fn=None):
+        self.process = subprocess.Popen([BINARY], env=env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        preexec_fn=preexec_fn)
+        self.out, self.err, self.reading = bytearray(), bytearray(), threading.Event()
+        self.reading.set()
+        self.threads = [threading.Thread(target=self._drain, args=pair, daemon=True) for pair
+                        in ((self.process.stdout, self.out), (self.process.stderr, self.err))]
+        for thread in self.threads:
+            thread.start()
+
+    def _drain(self, pipe, into):
+        while (into is self.err or self.reading.wait()) and (data := os.read(pipe.fileno(), 65536)):
+            into += data
+
+    def wait_started(self):
+        wait_until(lambda: b"\n" in self.err or self.process.poll() is not None, 10,
+                   "qztap's first status line")
+        if bytes(self.err) != START_LINE:
+            raise AssertionError(f"qztap did not start: {bytes(self.err)!r}")
+        # A null sink may take a moment to tick once recorded: audio played before is lost.
+        wait_until(lambda: len(self.out) >= 4096, 10, "qztap's first samples")
+
+    def wait_for(self, stereo, whole=True):
+        return wait_until(lambda: locate(bytes(self.out), stereo, whole), 10,
+                          "the played signal to appear bit-exact in qztap's output")
+
+    def wait_exit(self):
+        """(exit status, status lines) once qztap has ended."""
+        self.process.wait(timeout=15)
+        for thread in self.threads:
+            thread.join(timeout=5)
+        return self.process.returncode, bytes(self.err)
+
+    def stop(self):
+        self.reading.set()
+        self.process.kill()
+        self.wait_exit()
+        self.process.stdout.close()
+        self.process.stderr.close()
 
 
-class QztapCases:
+def run_to_exit(env, argv=(), **options):
+    """(exit status, status lines, output) of a qztap run to its end."""
+    options.setdefault("stdout", subprocess.PIPE)
+    result = subprocess.run([BINARY, *argv], env=env, stdin=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, timeout=15, **options)
+    return result.returncode, result.stderr, result.stdout
+
+
+def relay(server, cut_at, on_connect):
+    """qztap's environment for a connection through a socket of ours that hangs up on
+    both ends, as a server dying right there, when qztap sends its `cut_at`-th
+    request; `on_connect(pid)` is called as qztap connects. Shared memory is off, so
+    what qztap sends is requests and nothing else."""
+    path, config = f"{server.base}/relay{cut_at}", f"{server.base}/client.conf"
+    with open(config, "w") as f:
+        f.write("enable-shm = no\n")
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(path)
+    listener.listen(1)
+
+    def pass_on():
+        client, upstream, sent = listener.accept()[0], socket.socket(socket.AF_UNIX), b""
+        credentials = client.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12)
+        on_connect(int.from_bytes(credentials[:4], sys.byteorder))  # pid, uid, gid
+        upstream.connect(server.socket)
+        with client, upstream, listener:
+            while True:
+                for end in select.select([client, upstream], [], [])[0]:
+                    data = end.recv(65536)
+                    sent += data if end is client else b""
+                    if not data or requests_begun(sent) >= cut_at:
+                        return
+                    (upstream if end is client else client).sendall(data)
+    threading.Thread(target=pass_on, daemon=True).start()
+    return dict(server.env, PULSE_SERVER="unix:" + path, PULSE_CLIENTCONFIG=config)
+
+
+def requests_begun(sent):
+    """How many packets of the native protocol `sent` holds the start of: each is a
+    20-byte descriptor, whose first word is the payload's length, and the payload."""
+    count = start = 0
+    while start < len(sent):
+        count, start = count + 1, start + 20 + int.from_bytes(sent[start:start + 4], "big")
+    return count
+
+
+def starve_start_thread(pid):
+    """Keeps qztap's start-up thread (its first after the main one) off the CPU: in the
+    idle class, on one CPU that all of qztap shares with a busy loop."""
+    cpu = min(os.sched_getaffinity(0))
+    threads = sorted(int(tid) for tid in os.listdir(f"/proc/{pid}/task"))
+    for tid in threads:
+        os.sched_setaffinity(tid, {cpu})
+    os.sched_setscheduler(threads[1], os.SCHED_IDLE, os.sched_param(0))
+    spinner = subprocess.Popen([sys.executable, "-c", "print(flush=True)\nwhile True: pass"],
+                               stdout=subprocess.PIPE, preexec_fn=lambda: die_with_parent() or
+                               os.sched_setaffinity(0, {cpu}))
+    spinner.stdout.readline()  # spinning
+    return spinner
+
+
+def own_memory_kib(pid):
+    """Resident memory without the server's shared pool, whose pages are the server's."""
+    with open(f"/proc/{pid}/status") as status:
+        kib = dict((line.split(":")[0], int(line.split()[1])) for line in status
+                   if line.startswith(("VmRSS", "RssShmem")))
+    return kib["VmRSS"] - kib["RssShmem"]
+
+
+class Cases:
     """The cases; mixed into one TestCase per server kind."""
 
     server_class = None
@@ -40,248 +149,175 @@ class QztapCases:
     def setUpClass(cls):
         if not os.access(BINARY, os.X_OK):
             raise AssertionError(f"QZTAP_BINARY={BINARY!r} is not an executable qztap")
+        # A qztap with a non-blocking stdout runs beside the other cases for the reader
+        # stall and the memory check, which comes last and waits out the minute.
+        cls.long_server = cls.server_class().start()
+        cls.addClassCleanup(cls.long_server.stop)
+        cls.long_tap = Tap(cls.long_server.env, preexec_fn=lambda: fcntl.fcntl(
+            1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) | os.O_NONBLOCK))
+        cls.addClassCleanup(cls.long_tap.stop)
+        cls.long_tap.wait_started()
+        cls.long_started, cls.warm_memory = time.monotonic(), []
+        pid = cls.long_tap.process.pid
+        threading.Thread(target=lambda: time.sleep(WARM_UP_SECONDS) or
+                         cls.warm_memory.append(own_memory_kib(pid)), daemon=True).start()
 
     def start_server(self, sinks=("alpha",)):
         server = self.server_class()
         self.addCleanup(server.stop)
-        server.start(sinks=sinks)
-        return server
+        return server.start(sinks=sinks)
 
     def start_tap(self, server):
-        tap = Tap(BINARY, server.env)
+        tap = Tap(server.env)
         self.addCleanup(tap.stop)
         tap.wait_started()
         return tap
 
-    def run_to_exit(self, env, timeout=15):
-        result = subprocess.run([BINARY], env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                                timeout=timeout)
-        return result.returncode, result.stderr, result.stdout
-
-    def assert_segments(self, tap, *signals):
-        """Every signal arrived whole and bit-exact, in order, and nothing else did."""
-        output = tap.output()
-        segments = [locate(output, stereo) for stereo in signals]
-        for number, segment in enumerate(segments):
-            self.assertIsNotNone(segment, f"signal {number} is not in the output bit-exact")
-        offsets = [offset for offset, _ in segments]
-        self.assertEqual(offsets, sorted(offsets), "signals arrived out of order")
+    def assert_signals(self, output, segments):
+        """The played signals are where `locate` found them, in order, zeros around them."""
+        self.assertNotIn(None, segments, "a played signal is not in the output bit-exact")
+        self.assertEqual(segments, sorted(segments), "signals arrived out of order")
         self.assertEqual(stray_samples(output, segments), 0,
-                         "output holds audio that was never played on a recorded sink")
+                         "the output holds audio that was never played on a recorded sink")
 
-    def assert_still_capturing(self, tap):
-        self.assertIsNone(tap.process.poll(), f"qztap ended: stderr {tap.stderr()!r}")
-        self.assertEqual(tap.stderr(), START_LINE)
-
-    # -- start-up and the samples ------------------------------------------------
-
-    def test_start_line_then_exact_decimation_of_the_mono_mix(self):
+    def test_capture_is_bit_exact_until_the_server_is_killed(self):
         server = self.start_server()
         tap = self.start_tap(server)
-        tap.wait_streaming()
-        first, second = noise(1, 0.6), noise(2, 0.4, amplitude=0.9)
+        first, second, cut_short = noise(1, 0.6), noise(2, 0.4, amplitude=0.9), noise(3, 5.0)
         server.play("alpha", first)
         server.play("alpha", second)
-        tap.wait_for_signal(first)
-        tap.wait_for_signal(second)
-        self.assert_segments(tap, first, second)
-        tap.stop()
-        self.assertEqual(tap.stderr(), START_LINE)
+        self.addCleanup(server.play("alpha", cut_short, wait=False).kill)
+        tap.wait_for(cut_short, whole=False)
+        server.pulse_server_process().kill()
+        self.assertEqual(tap.wait_exit(), (5, START_LINE + b"STREAM_STOPPED: " + CONNECTION_LOST))
+        output = bytes(tap.out)
+        segments = [locate(output, first), locate(output, second),
+                    locate(output, cut_short, whole=False)]
+        self.assert_signals(output, segments)
+        self.assertEqual(sum(segments[-1]), len(output), "the output goes on after the signal")
 
-    # -- fatal conditions ----------------------------------------------------------
-
-    def test_no_server_to_connect_to(self):
-        server = self.server_class()  # directories and environment only, never started
-        self.addCleanup(server.stop)
-        with self.subTest("no socket"):
-            status, stderr, stdout = self.run_to_exit(server.env)
-            self.assertEqual((status, stderr, stdout),
-                             (2, b"PERMISSION_OR_CONTENT_ERROR: Connection refused\n", b""))
-        with self.subTest("socket left behind by a dead server"):
-            stale = socket.socket(socket.AF_UNIX)
-            stale.bind(server.socket)
-            stale.close()
-            status, stderr, stdout = self.run_to_exit(server.env)
-            self.assertEqual((status, stderr, stdout),
-                             (2, b"PERMISSION_OR_CONTENT_ERROR: Connection refused\n", b""))
-
-    def test_server_without_sinks(self):
-        server = self.start_server(sinks=())
-        self.assertEqual(server.sinks(), [], "the server was meant to have no sinks")
-        self.assertEqual(self.run_to_exit(server.env), (3, b"NO_DISPLAY\n", b""))
-
-    def test_server_going_away_while_capturing(self):
-        for how in (signal.SIGKILL, signal.SIGTERM):
-            with self.subTest(signal=how.name):
-                server = self.start_server()
-                tap = self.start_tap(server)
-                tap.wait_streaming()
-                server.pulse_server_process().send_signal(how)
-                self.assertEqual(tap.wait_exit(), 5, f"stderr {tap.stderr()!r}")
-                lines = tap.stderr().decode().splitlines()
-                self.assertEqual(lines[0] + "\n", START_LINE.decode())
-                self.assertEqual(len(lines), 2, lines)
-                self.assertRegex(lines[-1], r"^STREAM_STOPPED: \S")
-
-    # -- following the default sink ----------------------------------------------
-
-    def start_following_setup(self):
-        """Two sinks, alpha the default, and a fake microphone as the default source
-        carrying a signal of its own that must never reach the output."""
-        server = self.start_server(sinks=("alpha", "beta"))
-        microphone = noise(99, 1.0)
-        server.add_fake_microphone("fake_mic", microphone.tobytes())
-        heard = server.record("fake_mic", 0.5)
-        self.assertNotEqual(heard.count(0), len(heard), "the fake microphone is silent")
-        tap = self.start_tap(server)
-        server.wait_recording_from("alpha.monitor")
-        tap.wait_streaming()
-        before = noise(3, 0.6)
-        server.play("alpha", before)
-        tap.wait_for_signal(before)
-        return server, tap, before
-
-    def test_follows_a_new_default_sink(self):
-        server, tap, before = self.start_following_setup()
-        server.set_default_sink("beta")
-        server.wait_recording_from("beta.monitor")
-        after = noise(4, 0.6)
-        server.play("beta", after)
-        tap.wait_for_signal(after)
-        self.assert_segments(tap, before, after)
-        self.assert_still_capturing(tap)
-
-    def test_follows_the_default_when_the_recorded_sink_is_unplugged(self):
-        server, tap, before = self.start_following_setup()
-        server.remove_sink("alpha")
-        wait_until(lambda: server.default_sink() == "beta", 10, "beta to become the default")
-        server.wait_recording_from("beta.monitor")
-        after = noise(4, 0.6)
-        server.play("beta", after)
-        tap.wait_for_signal(after)
-        self.assert_segments(tap, before, after)
-        self.assert_still_capturing(tap)
-
-    def test_keeps_running_through_a_time_without_sinks(self):
+    def test_fatal_conditions(self):
         server = self.start_server()
-        tap = self.start_tap(server)
-        tap.wait_streaming()
-        server.remove_sink("alpha")
-        wait_until(lambda: server.recorded_sources() == [], 10, "the record stream to end")
-        server.add_sink("gamma")
-        server.wait_recording_from("gamma.monitor")
-        played = noise(7, 0.6)
-        server.play("gamma", played)
-        tap.wait_for_signal(played)
-        self.assert_segments(tap, played)
-        self.assert_still_capturing(tap)
+        # The server gone when qztap sends request 1 (the handshake), 4 (the list of
+        # sinks), 5 (the sink it records), 6 (its record stream) or 7 (events, once
+        # started), with its start-up thread starved: a stop must still not be told
+        # before the start. Silence may have come before the cut once the stream is there.
+        for request, status, line in ((1, 2, b"PERMISSION_OR_CONTENT_ERROR: "),
+                                      (4, 2, b"PERMISSION_OR_CONTENT_ERROR: "),
+                                      (5, 4, b"START_ERROR: "), (6, 4, b"START_ERROR: "),
+                                      (7, 5, START_LINE + b"STREAM_STOPPED: ")):
+            with self.subTest(cut_at_request=request):
+                spinners = []
+                result = run_to_exit(relay(server, request, lambda pid: spinners.append(
+                    starve_start_thread(pid))))
+                for spinner in spinners:
+                    spinner.kill()
+                    spinner.communicate()
+                self.assertEqual(result[:2], (status, line + CONNECTION_LOST))
+                self.assertEqual(result[2].strip(b"\0"), b"")
+        # The first buffer may be written, and fail, before the start line is.
+        with self.subTest("stdout closed"):
+            status, stderr, _ = run_to_exit(server.env, preexec_fn=lambda: os.close(1))
+            self.assertEqual((status, stderr.removeprefix(START_LINE)),
+                             (6, b"OUTPUT_ERROR: Bad file descriptor\n"))
+        with self.subTest("stdout a full device"), open("/dev/full", "wb") as full:
+            status, stderr, _ = run_to_exit(server.env, stdout=full)
+            self.assertEqual((status, stderr.removeprefix(START_LINE)),
+                             (6, b"OUTPUT_ERROR: No space left on device\n"))
+        for parent, sigpipe in (
+                ("ignores", lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN)),
+                ("blocks", lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGPIPE}))):
+            with self.subTest(f"reader leaving in silence, the parent {parent} SIGPIPE"):
+                self.check_reader_leaving_in_silence(server, sigpipe)
+        with self.subTest("no sinks"):
+            server.remove_sink("alpha")
+            self.assertEqual(run_to_exit(server.env), (3, b"NO_DISPLAY\n", b""))
+        with self.subTest("no server"), socket.socket(socket.AF_UNIX) as stale:
+            stale.bind(f"{server.base}/stale")  # as a dead server leaves its socket behind
+            for address in ("/nothing", stale.getsockname()):
+                self.assertEqual(run_to_exit(dict(server.env, PULSE_SERVER="unix:" + address)),
+                                 (2, b"PERMISSION_OR_CONTENT_ERROR: Connection refused\n", b""))
+        for argument, usage in (("--help", b"Usage: qztap\n"), ("--version", b"qztap ")):
+            with self.subTest(argument):
+                status, stderr, stdout = run_to_exit(server.env, [argument])
+                self.assertEqual((status, stderr, stdout[:len(usage)]), (0, b"", usage))
 
-    # -- the reader ----------------------------------------------------------------
-
-    def test_reader_stalling_two_seconds_loses_nothing(self):
-        server = self.start_server()
-        tap = self.start_tap(server)
-        tap.wait_streaming()
-        # Longer than the stall plus what a pipe buffer holds at 16 kHz (about 1 s).
-        played = noise(5, 3.5)
-        playback = server.start_playing("alpha", played)
-        self.addCleanup(playback.stop)
-        wait_until(lambda: tap.output().strip(b"\0"), 10, "the signal to start arriving")
-        tap.pause_reading()
-        time.sleep(2.0)
-        tap.resume_reading()
-        playback.finish()
-        tap.wait_for_signal(played)
-        self.assert_segments(tap, played)
-        self.assert_still_capturing(tap)
-
-    def test_reader_leaving_ends_qztap_by_sigpipe(self):
-        server = self.start_server()
-        looped = noise(6, 1.0).tobytes() * 30
-        for playing in (True, False):
-            for parent_sigpipe in PARENT_SIGPIPE:
-                with self.subTest(playing=playing, parent_sigpipe=parent_sigpipe):
-                    self.check_reader_leaving(server, looped, playing, parent_sigpipe)
-
-    def check_reader_leaving(self, server, looped, playing, parent_sigpipe):
+    def check_reader_leaving_in_silence(self, server, sigpipe):
         process = subprocess.Popen([BINARY], env=server.env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   preexec_fn=PARENT_SIGPIPE[parent_sigpipe])
-        self.addCleanup(lambda: process.poll() is None and process.kill())
-        frozen = None
-        if playing:
-            playback = server.start_playing("alpha", looped)
-            self.addCleanup(playback.stop)
-            self.assertTrue(read_until(process.stdout, lambda data: data.strip(b"\0"), 10),
-                            f"no audio arrived (qztap exit status {process.poll()})")
-        else:
-            self.assertTrue(read_until(process.stdout, lambda data: len(data) > 0, 10),
-                            f"no samples arrived (qztap exit status {process.poll()})")
-            # A frozen server sends nothing, so qztap has nothing to write and can
-            # only learn of the reader leaving by watching its output.
-            frozen = server.pulse_server_process()
-            frozen.send_signal(signal.SIGSTOP)
-            self.assertTrue(read_until_quiet(process.stdout, quiet=0.5, timeout=10),
-                            "samples kept coming from a frozen server")
-        process.stdout.close()
+                                   preexec_fn=sigpipe)
+        self.addCleanup(process.kill)
+        output = process.stdout.fileno()
+        self.assertTrue(select.select([output], [], [], 10)[0] and os.read(output, 65536))
+        # A frozen server sends nothing: qztap has nothing to write and can learn of
+        # its reader leaving only by watching its output.
+        frozen = server.pulse_server_process()
+        frozen.send_signal(signal.SIGSTOP)
         try:
-            status = process.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            self.fail("qztap still running 15 s after its reader left")
+            while select.select([output], [], [], 0.5)[0] and os.read(output, 65536):
+                pass
+            process.stdout.close()
+            self.assertEqual(process.wait(timeout=10), -signal.SIGPIPE)
+            self.assertEqual(process.stderr.read(), START_LINE)
         finally:
-            if frozen is not None:
-                frozen.send_signal(signal.SIGCONT)
-            if playing:
-                playback.stop()
-        self.assertEqual(status, -signal.SIGPIPE)
-        self.assertEqual(process.stderr.read(), START_LINE)
-        process.stderr.close()
+            frozen.send_signal(signal.SIGCONT)
+            process.stderr.close()
 
-    # -- command line ----------------------------------------------------------------
+    def test_follows_the_default_sink_never_a_microphone(self):
+        """Recording moves to the sink left when the recorded one is unplugged, to a new
+        default sink, and to a sink plugged in after a time without any, while the
+        default source, a microphone playing a signal of its own, is never recorded."""
+        server = self.start_server(sinks=("alpha", "beta"))
+        server.add_fake_microphone("microphone", noise(99, 1.0))
+        tap = self.start_tap(server)
+        played = []
 
-    def test_help_and_version_go_to_stdout(self):
-        server = self.server_class()  # never started: neither needs a server
-        self.addCleanup(server.stop)
-        for argument, expected in (("--help", b"Usage: qztap\n"), ("--version", b"qztap ")):
-            with self.subTest(argument):
-                result = subprocess.run([BINARY, argument], env=server.env, capture_output=True,
-                                        timeout=10)
-                self.assertEqual((result.returncode, result.stderr), (0, b""))
-                self.assertTrue(result.stdout.startswith(expected), result.stdout)
-                self.assertTrue(result.stdout.endswith(b"\n"))
+        def record_and_play(sink):
+            server.wait_recording_from(f"{sink}.monitor")
+            played.append(noise(10 + len(played), 0.6))
+            server.play(sink, played[-1])
+            tap.wait_for(played[-1])
+        record_and_play("alpha")
+        server.remove_sink("alpha")  # the recorded default unplugged: beta is the default
+        record_and_play("beta")
+        server.add_sink("gamma")
+        server.set_default_sink("gamma")
+        record_and_play("gamma")
+        server.remove_sink("beta")
+        server.remove_sink("gamma")
+        server.wait_recording_from()  # a time without sinks
+        server.add_sink("delta")
+        record_and_play("delta")
+        output = bytes(tap.out)
+        self.assert_signals(output, [locate(output, stereo) for stereo in played])
+        self.assertIsNone(tap.process.poll())
+        self.assertEqual(bytes(tap.err), START_LINE)
+
+    # Named to run last (cases run in name order): it waits out the long run's minute.
+    def test_stalled_reader_loses_nothing_and_memory_stays_flat(self):
+        tap, server = self.long_tap, self.long_server
+        # Longer than the stall and the second of audio the pipe holds, together.
+        played = noise(5, 3.5)
+        player = server.play("alpha", played, wait=False)
+        self.addCleanup(player.kill)
+        wait_until(lambda: bytes(tap.out).strip(b"\0"), 10, "the signal to start arriving")
+        tap.reading.clear()
+        time.sleep(2)
+        tap.reading.set()
+        tap.wait_for(played)
+        self.assert_signals(bytes(tap.out), [locate(bytes(tap.out), played)])
+        time.sleep(max(0.0, self.long_started + LONG_RUN_SECONDS - time.monotonic()))
+        self.assertEqual(len(self.warm_memory), 1, "the warm-up reading is missing")
+        self.assertLessEqual(own_memory_kib(tap.process.pid), self.warm_memory[0] + GROWTH_LIMIT_KIB,
+                             "qztap's memory grows")
+        self.assertEqual(bytes(tap.err), START_LINE)
 
 
-def read_until(pipe, condition, timeout):
-    """Reads `pipe` until `condition(everything read)` holds; False on timeout or EOF."""
-    data = bytearray()
-    deadline = time.monotonic() + timeout
-    while not condition(data):
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([pipe], [], [], left)[0]:
-            return False
-        chunk = os.read(pipe.fileno(), 65536)
-        if not chunk:
-            return False
-        data.extend(chunk)
-    return True
-
-
-def read_until_quiet(pipe, quiet, timeout):
-    """Drains `pipe` until nothing has come for `quiet` seconds; False if never quiet."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if not select.select([pipe], [], [], quiet)[0]:
-            return True
-        if not os.read(pipe.fileno(), 65536):
-            return False
-    return False
-
-
-class PulseAudioTests(QztapCases, unittest.TestCase):
+class PulseAudioTests(Cases, unittest.TestCase):
     server_class = PulseAudioServer
 
 
-class PipeWireTests(QztapCases, unittest.TestCase):
+class PipeWireTests(Cases, unittest.TestCase):
     server_class = PipeWireServer
 
 
