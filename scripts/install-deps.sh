@@ -14,6 +14,10 @@ packages=(
   libsamplerate0-dev libspeexdsp-dev libsoxr-dev libswresample-dev libavutil-dev valgrind ffmpeg
   # fuzzing (scripts/fuzz.sh): clang and its libFuzzer runtime
   clang-14 libclang-rt-14-dev
+  # the Debian package (scripts/package.sh) and its manual page
+  dpkg-dev lintian man-db groff-base
+  # the live-captions example and its test: the recogniser, its model, recorded speech
+  pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
 )
 
 missing=()
