@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Makes the Debian package from a built tree, installs it on this machine with apt,
-# and checks what got installed: `qztap --version` and `man -w qztap` from PATH, a
-# short capture of a tone from a private sound server by the installed qztap (through
-# the Python parent example), and lintian, which must report no errors.
+# Checks that the manual page renders without warnings, makes the Debian package
+# from a built tree, installs it on this machine with apt, and checks what got
+# installed: `qztap --version` and `man -w qztap` from PATH, a short capture of a tone
+# from a private sound server by the installed qztap (through the Python parent
+# example), and lintian, which must report no errors.
 #
 # Usage: scripts/package.sh [BUILD_DIR]     (default: build; run as root or with sudo)
 set -euo pipefail
@@ -10,6 +11,10 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+# The manual page renders without a single warning.
+warnings=$(groff -man -ww -z "$build/qztap.1" 2>&1)
+[ -z "$warnings" ] || { echo "qztap.1: $warnings" >&2; exit 1; }
 
 rm -f "$build"/qztap_*.deb
 (cd "$build" && cpack -G DEB)
