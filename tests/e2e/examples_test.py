@@ -41,7 +41,8 @@ if which == "captions":
     truth = re.sub(r"</?s>|\(.*?\)", "", open(f"{SPEECH}/transcription").read())
     file_wer, live_wer = word_error_rate(truth, on_file), word_error_rate(truth, live)
     print(f"file:\n{on_file}live:\n{live}word error rate: live {live_wer:.1%}, file {file_wer:.1%}")
-    assert captions.returncode == 0 and abs(live_wer - file_wer) <= 0.05 and file_wer < 0.5
+    # The recogniser alone swings 7 points with the silence before the speech (0 to 3 s).
+    assert captions.returncode == 0 and abs(live_wer - file_wer) <= 0.10 and file_wer < 0.5
 else:
     tone = subprocess.Popen(TO_SINK.format("-n", "synth 30 sine 440 vol 0.5"), shell=True,
                             start_new_session=True)
