@@ -25,7 +25,8 @@ constexpr std::string_view USAGE =
     "  START_ERROR: <text>                        exit 4: capture could not start\n"
     "  STREAM_STOPPED: <text>                     exit 5: capture stopped\n"
     "  OUTPUT_ERROR: <text>                       exit 6: standard output failed\n"
-    "A reader that closes standard output ends qztap by SIGPIPE.\n";
+    "A reader that closes standard output ends qztap by SIGPIPE (exit status 141\n"
+    "in a shell). Code 1 is never used. See qztap(1).\n";
 
 void printToStdout(std::string_view text) {
   while (!text.empty()) {

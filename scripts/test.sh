@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds with warnings as errors and runs every test: the
-# unit tests, the end-to-end tests against real sound servers, and the unit tests
+# unit tests, the end-to-end tests against real sound servers (the examples' too),
+# the Debian package built, installed and checked, the unit tests
 # once more built for the host CPU, where fused multiply-adds are available. Then the
 # unit and end-to-end tests under AddressSanitizer + UndefinedBehaviorSanitizer, the
 # unit tests under ThreadSanitizer.
@@ -13,6 +14,8 @@ jobs=$(nproc)
 cmake -S "$root" -B "$root/build" -DQZTAP_WERROR=ON
 cmake --build "$root/build" -j"$jobs"
 (cd "$root/build" && ctest --output-on-failure)
+# The Debian package from that build, installed on this machine and checked.
+"$root/scripts/package.sh" "$root/build"
 
 cmake -S "$root" -B "$root/build-native" -DQZTAP_WERROR=ON -DQZTAP_NATIVE=ON -DQZTAP_BENCHMARKS=OFF
 cmake --build "$root/build-native" -j"$jobs"
