@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <numeric>
 #include <string>
@@ -20,17 +19,6 @@ namespace {
 
 using testing::ChildOutcome;
 using testing::runInChild;
-
-// Waits until the thread `tid` of this process sleeps in the system call `call`.
-void waitUntilBlockedIn(pid_t tid, long call) {
-  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-  for (char text[32] = {}; text[0] < '0' || text[0] > '9' || std::atol(text) != call;) {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    text[std::max<ssize_t>(::read(fd, text, sizeof text - 1), 0)] = '\0';
-    ::close(fd);
-    sched_yield();
-  }
-}
 
 std::atomic<bool> signalled = false;
 
@@ -59,7 +47,7 @@ TEST(PcmWriter, InterruptedAndPartialWritesLoseNothing) {
         ::close(ends[1]);
       });
       while (writer == 0) sched_yield();
-      waitUntilBlockedIn(writer, nonBlocking ? SYS_poll : SYS_write);
+      testing::waitUntilBlockedIn(writer, nonBlocking ? SYS_poll : SYS_write);
       ::pthread_kill(thread.native_handle(), SIGUSR1);
       while (!signalled) sched_yield();
       std::string bytes;
@@ -115,7 +103,7 @@ TEST(PcmWriter, WaitsUntilTheReaderHasLeft) {
     const pid_t waiter = ::gettid();
     std::atomic<bool> left = false;
     std::thread([&] {
-      waitUntilBlockedIn(waiter, SYS_poll);
+      testing::waitUntilBlockedIn(waiter, SYS_poll);
       left = true;
       ::close(ends[0]);
     }).detach();

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -44,17 +43,6 @@ TEST(StatusLog, LinesAndFatalExitsWriteExactlyTheirBytesAndCode) {
   }
 }
 
-// Waits until the thread `tid` of this process sleeps in the system call `call`.
-void waitUntilBlockedIn(pid_t tid, long call) {
-  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-  for (char text[32] = {}; text[0] < '0' || text[0] > '9' || std::atol(text) != call;) {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    text[std::max<ssize_t>(::read(fd, text, sizeof text - 1), 0)] = '\0';
-    ::close(fd);
-    sched_yield();
-  }
-}
-
 // A thread already waiting to log when a fatal exit begins never gets to: the fatal
 // line is the last. A full stderr pipe holds the fatal write until the other thread
 // waits on the log. Both run on one CPU with the waiting thread in real time, so it
@@ -85,12 +73,12 @@ TEST(StatusLog, NoLineFollowsTheFatalOne) {
       exitFatally(ExitStatus::StreamStopped, "gone");
     }).detach();
     while (fatal == 0) sched_yield();
-    waitUntilBlockedIn(fatal, SYS_write);
+    testing::waitUntilBlockedIn(fatal, SYS_write);
     const sched_param idle{};
     sched_setscheduler(fatal, SCHED_IDLE, &idle);
     std::thread([&] { late = ::gettid(); elog("late"); }).detach();
     while (late == 0) sched_yield();
-    waitUntilBlockedIn(late, SYS_futex);
+    testing::waitUntilBlockedIn(late, SYS_futex);
     const sched_param realTime{.sched_priority = 1};
     sched_setscheduler(late, SCHED_FIFO, &realTime);
     ::close(ready[1]);  // lets the parent drain the pipe

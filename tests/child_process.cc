@@ -1,11 +1,15 @@
 #include "tests/child_process.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
+#include <string>
 
 namespace qztap::testing {
 
@@ -54,6 +58,16 @@ ChildOutcome runInChild(const std::function<void()>& body, unsigned timeoutSecon
   if (WIFEXITED(status)) outcome.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
   return outcome;
+}
+
+void waitUntilBlockedIn(pid_t tid, long call) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+  for (char text[32] = {}; text[0] < '0' || text[0] > '9' || std::atol(text) != call;) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    text[std::max<ssize_t>(::read(fd, text, sizeof text - 1), 0)] = '\0';
+    ::close(fd);
+    sched_yield();
+  }
 }
 
 }  // namespace qztap::testing

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 
@@ -19,5 +21,8 @@ inline constexpr int BODY_RETURNED = 77;
 // Runs `body` in a forked child with stdout and stderr captured, and waits for it.
 // A child still running after `timeoutSeconds` is killed by SIGALRM.
 ChildOutcome runInChild(const std::function<void()>& body, unsigned timeoutSeconds = 10);
+
+// Waits until the thread `tid` of this process sleeps in the system call `call`.
+void waitUntilBlockedIn(pid_t tid, long call);
 
 }  // namespace qztap::testing
