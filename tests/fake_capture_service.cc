@@ -39,7 +39,9 @@ void FakeCaptureService::getShareableContent(bool excludingDesktopWindows,
 
 std::unique_ptr<CaptureStream> FakeCaptureService::makeStream(
     const ContentFilter& filter, const StreamConfiguration& c, StreamDelegate& streamDelegate) {
-  auto text = [](auto value) { return " " + std::to_string(value); };
+  // Appended rather than prefixed: GCC 12 at -O3 warns falsely (-Wrestrict) on
+  // " " + std::to_string(...).
+  auto text = [](auto value) { return std::string(" ").append(std::to_string(value)); };
   note("stream " + filter.display.name + text(filter.excludedWindows.size()) +
        text(c.capturesAudio) + text(c.sampleRate) + text(c.channelCount) +
        text(c.excludesCurrentProcessAudio) + text(c.width) + text(c.height) +
