@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds with warnings as errors and runs every test: the
-# unit tests, the end-to-end tests against real sound servers (the examples' too),
-# the Debian package built, installed and checked, the unit tests
-# once more built for the host CPU, where fused multiply-adds are available. Then the
-# unit and end-to-end tests under AddressSanitizer + UndefinedBehaviorSanitizer, the
-# unit tests under ThreadSanitizer.
+# unit tests and the end-to-end tests against real sound servers (the examples' too);
+# then builds, installs and checks the Debian package; runs the unit tests once more
+# built for the host CPU, where fused multiply-adds are available; then the unit and
+# end-to-end tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the unit
+# tests under ThreadSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
