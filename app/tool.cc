@@ -26,7 +26,9 @@ constexpr std::string_view USAGE =
     "  STREAM_STOPPED: <text>                     exit 5: capture stopped\n"
     "  OUTPUT_ERROR: <text>                       exit 6: standard output failed\n"
     "A reader that closes standard output ends qztap by SIGPIPE (exit status 141\n"
-    "in a shell). Code 1 is never used. See qztap(1).\n";
+    "in a shell). Code 1 is never used. A reader that falls behind loses nothing:\n"
+    "up to 10 minutes of audio are kept for it; beyond that qztap ends with exit 6.\n"
+    "See qztap(1).\n";
 
 void printToStdout(std::string_view text) {
   while (!text.empty()) {
@@ -59,7 +61,8 @@ int runTool(std::span<const std::string_view> arguments) {
   // must not leave us capturing for a reader that has gone.
   restoreBrokenPipeSignal();
 
-  tap = new AudioTap(*makePlatformCaptureService().release(), STDOUT_FILENO);
+  auto* backlog = new OutputBacklog(*new DescriptorOutput(STDOUT_FILENO), BACKLOG_CAPACITY);
+  tap = new AudioTap(*makePlatformCaptureService().release(), *backlog);
   std::thread([] { tap->start(); }).detach();
 
   runMainLoop(STDOUT_FILENO);
