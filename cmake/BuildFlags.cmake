@@ -5,6 +5,12 @@ add_library(qztap_build_flags INTERFACE)
 # so no fused multiply-add and nothing that reorders or relaxes IEEE arithmetic.
 target_compile_options(qztap_build_flags INTERFACE -ffp-contract=off -fno-fast-math
                        -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion)
+# Reproducible: neither the source nor the build directory gets into the objects (debug
+# information, __FILE__), so one commit gives the same binary wherever it is built; the
+# build directory's mapping comes last, which GCC tries first when it lies inside the
+# sources. __DATE__ and __TIME__ draw a warning.
+target_compile_options(qztap_build_flags INTERFACE -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
+                       -ffile-prefix-map=${PROJECT_BINARY_DIR}=build -Wdate-time)
 if(QZTAP_WERROR)
   target_compile_options(qztap_build_flags INTERFACE -Werror)
 endif()
