@@ -42,6 +42,8 @@ set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/debian_files.cmake)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/cpack_project.cmake)
 file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
      "set(QZTAP_PACKAGING_DIR \"${QZTAP_PACKAGING_DIR}\")\n"
-     "set(QZTAP_COPYRIGHT_FILE \"${QZTAP_COPYRIGHT_FILE}\")\n")
+     "set(QZTAP_COPYRIGHT_FILE \"${QZTAP_COPYRIGHT_FILE}\")\n"
+     "set(QZTAP_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")\n"
+     "include(\"${PROJECT_SOURCE_DIR}/packaging/source_date_epoch.cmake\")\n")
 
 include(CPack)
