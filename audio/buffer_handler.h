@@ -27,8 +27,9 @@ inline constexpr double MAX_SOURCE_RATE = 1e7;
 
 // The platform-independent half of the sample-buffer handler: turns each delivered
 // buffer into samples, hands them to the backlog to standard output and carries the
-// resampler state between buffers. A buffer it cannot use is dropped silently and leaves the state untouched.
-// Calls must come from one thread at a time, in delivery order.
+// resampler state between buffers. A buffer it cannot use is dropped silently and
+// leaves the state untouched. Calls must come from one thread at a time, in delivery
+// order.
 class SampleBufferHandler {
  public:
   explicit SampleBufferHandler(OutputBacklog& outputBacklog) : backlog(outputBacklog) {}
