@@ -1,11 +1,9 @@
 #include "app/tool.h"
 
-#include <unistd.h>
-
+#include <cstdio>
 #include <thread>
 
 #include "app/main_loop.h"
-#include "audio/pcm_writer.h"
 #include "capture/audio_tap.h"
 
 namespace qztap {
@@ -28,12 +26,11 @@ constexpr std::string_view USAGE =
     "A reader that closes standard output ends qztap by SIGPIPE (exit status 141\n"
     "in a shell). Code 1 is never used. See qztap(1).\n";
 
+constexpr int STANDARD_OUTPUT = 1;
+
 void printToStdout(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (written <= 0) return;
-    text.remove_prefix(static_cast<size_t>(written));
-  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
 }
 
 // Created once and never destroyed, so that no destructor can run while the
@@ -55,14 +52,12 @@ int runTool(std::span<const std::string_view> arguments) {
     }
   }
 
-  // Signal dispositions and masks are inherited: a parent that ignored SIGPIPE
-  // must not leave us capturing for a reader that has gone.
-  restoreBrokenPipeSignal();
+  prepareProcess();
 
-  tap = new AudioTap(*makePlatformCaptureService().release(), STDOUT_FILENO);
+  tap = new AudioTap(*makePlatformCaptureService().release(), STANDARD_OUTPUT);
   std::thread([] { tap->start(); }).detach();
 
-  runMainLoop(STDOUT_FILENO);
+  runMainLoop(STANDARD_OUTPUT);
 }
 
 }  // namespace qztap
