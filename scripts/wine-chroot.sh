@@ -8,6 +8,7 @@ set -euo pipefail
 dir=${1:-/var/cache/qztap/wine-trixie}
 [ -e "$dir/opt/wineprefix/system.reg" ] && exit 0
 
+# shellcheck disable=SC2016  # apt-get fills in $(REPO_URI)
 mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' 2>/dev/null |
          grep -m1 '/debian/$' || echo http://deb.debian.org/debian/)
 rm -rf "$dir.partial"
@@ -18,6 +19,7 @@ chroot "$dir.partial" env DEBIAN_FRONTEND=noninteractive \
 chroot "$dir.partial" apt-get clean
 # The prefix, made once: a first start of Wine takes seconds. Neither Mono nor Gecko
 # is wanted (nor reachable).
+# shellcheck disable=SC2016  # the script in quotes expands its own arguments
 unshare --mount --propagation private --pid --fork --kill-child=SIGKILL bash -c '
 mount -t proc proc "$0/proc" && mount --rbind /dev "$0/dev" && mount -t tmpfs tmpfs "$0/tmp"
 chroot "$0" env -i HOME=/root PATH=/usr/bin:/bin WINEPREFIX=/opt/wineprefix WINEDEBUG=-all \

@@ -15,6 +15,7 @@ shift 2
 socket_dir=$(dirname "${PULSE_SERVER#unix:}")
 [ -d "$socket_dir" ] && [ "$socket_dir" != / ] || socket_dir=
 
+# shellcheck disable=SC2016  # the script in quotes expands its own arguments
 exec unshare --mount --propagation private --pid --fork --kill-child=SIGKILL bash -c '
 set -e
 root=$1 program=$2 socket_dir=$3
