@@ -4,8 +4,8 @@
         python3 -m unittest -v test_wine.WineTests
 
 Wine's WASAPI loopback records the monitor of the server's default sink. What Wine
-cannot show (a new default followed in the same process, a loopback stream that sends
-nothing while nothing plays) is left to the unit tests of those decisions.
+cannot show (a default the user changes, a loopback stream that sends nothing while
+nothing plays) is left to the unit tests of those decisions.
 """
 
 import array
@@ -103,6 +103,19 @@ class WineTests(unittest.TestCase):
         start = [value for value, _ in held].index(levels[0])
         self.assertEqual([value for value, _ in held[start:start + len(levels)]], levels)
         self.assertTrue(all(159 <= length <= 161 for _, length in held[start:start + len(levels)]))
+
+    def test_moves_to_the_default_when_the_recorded_sink_goes(self):
+        server, tap = self.start(sinks=("alpha", "beta"))
+        played = [noise(11, 0.6), noise(12, 0.6)]
+        server.play("alpha", played[0])
+        tap.wait_for(played[0])
+        server.remove_sink("alpha")
+        server.wait_recording_from("beta.monitor")
+        server.play("beta", played[1])
+        tap.wait_for(played[1])
+        output = bytes(tap.out)
+        self.assertLess(locate(output, played[0]), locate(output, played[1]))
+        self.assertEqual((tap.process.poll(), bytes(tap.err)), (None, START_LINE))
 
     def test_reader_leaving_with_the_server_frozen(self):
         """A frozen server sends nothing: zeros by the clock keep the output going, in
