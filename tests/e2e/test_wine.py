@@ -17,6 +17,7 @@ import signal
 import subprocess
 import time
 import unittest
+from pathlib import Path
 
 from soundserver import CHANNELS, START_LINE, PulseAudioServer, locate, noise, wait_until
 from test_qztap import BINARY, COMMAND, Tap, run_to_exit
@@ -80,6 +81,8 @@ class WineTests(unittest.TestCase):
 
     def test_bit_exact_at_48_khz_until_the_server_is_killed(self):
         server, tap = self.start()
+        self.assertIn("qz.audio\n", [Path(task, "comm").read_text() for pid in processes_in(
+            self.chroot) for task in Path(f"/proc/{pid}/task").iterdir()], "the delivery thread")
         first, cut_short = noise(1, 0.6), noise(3, 5.0)
         server.play("alpha", first)
         self.addCleanup(server.play("alpha", cut_short, wait=False).kill)
