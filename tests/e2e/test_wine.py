@@ -146,10 +146,16 @@ class WineTests(unittest.TestCase):
         self.assertEqual(process.stderr.read(), START_LINE)
         process.stderr.close()
 
-    def test_no_server(self):
+    def test_fatal_conditions(self):
         env = dict(os.environ, PULSE_SERVER="unix:/nothing")
         self.assertEqual(run_to_exit(env), (3, b"NO_DISPLAY\n", b""))
-
+        server = PulseAudioServer()
+        self.addCleanup(server.stop)
+        server.start()
+        # The first buffer may be written, and fail, before the start line is.
+        with open("/dev/full", "wb") as full:
+            status, stderr, _ = run_to_exit(server.env, stdout=full)
+        self.assertEqual((status, stderr.removeprefix(START_LINE)), (6, b"OUTPUT_ERROR: Disk full.\n"))
 
 if __name__ == "__main__":
     unittest.main()
