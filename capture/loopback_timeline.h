@@ -4,17 +4,19 @@
 
 namespace qztap {
 
-// Keeps the loopback capture's output in step with the clock. A loopback stream sends
-// no packets while nothing plays; the time it skips is delivered as zeros, so that a
-// reader can tell time by counting samples and every silence still writes to it.
-// Times are in 100-nanosecond units of the performance counter, as packets carry them.
-// Only the capture thread uses it.
+// Keeps the loopback capture's output in step with the clock when packets stop
+// coming: the capture keeps the device's engine going with a silent stream of its own,
+// but an engine or sound server that stalls sends nothing. The time skipped is
+// delivered as zeros, so that a reader can tell time by counting samples and every
+// silence still writes to it. Times are in 100-nanosecond units of the performance
+// counter, as packets carry them. Only the capture thread uses it.
 class LoopbackTimeline {
  public:
-  // Gaps up to this long are left alone: packets arrive a period or two apart and
-  // their times jitter. Also how far behind the clock the zeros run in a silence,
-  // so that a packet arriving late finds its place still free.
-  static constexpr int64_t TOLERANCE = 300'000;  // 30 ms
+  // Gaps up to this long are left alone: packets come a period or two apart, their
+  // times jitter, and a sound server under load delivers late; zeros put into a late
+  // but unbroken stream would cut the audio apart. Also how far behind the clock the
+  // zeros run while nothing comes, so that a late packet still finds its place free.
+  static constexpr int64_t TOLERANCE = 2'000'000;  // 200 ms
 
   // Starts the timeline at `now` with frames at `rate`.
   LoopbackTimeline(int64_t now, uint32_t rate) : anchor(now), frameRate(rate) {}

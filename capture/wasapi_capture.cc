@@ -159,6 +159,7 @@ struct Recording {
   std::wstring deviceId;
   ComPtr<IAudioClient> client;
   ComPtr<IAudioCaptureClient> capture;
+  ComPtr<IAudioClient> silence;  // keeps the device's engine, and so its packets, going
   uint32_t rate = 0;
   uint32_t channels = 0;
 };
@@ -262,9 +263,41 @@ class WasapiCaptureStream final : public CaptureStream {
     result = client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&capture));
     if (FAILED(result)) return std::nullopt;
     opened.capture.reset(capture);
+    opened.silence = playSilence(*device, *format, result);
+    if (!opened.silence) return std::nullopt;
     result = client->Start();
     if (FAILED(result)) return std::nullopt;
     return opened;
+  }
+
+  // A render stream on the device, given one buffer of silence and started. Windows
+  // sends no loopback packets while nothing plays; with a stream of its own running,
+  // the engine keeps mixing and the packets keep their pace with the device's clock.
+  // Once its silence has played the stream runs dry, which only keeps it quiet.
+  static ComPtr<IAudioClient> playSilence(IMMDevice& device, const WAVEFORMATEX& format,
+                                          HRESULT& result) {
+    IAudioClient* rawClient = nullptr;
+    result = device.Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                             reinterpret_cast<void**>(&rawClient));
+    if (FAILED(result)) return nullptr;
+    ComPtr<IAudioClient> client(rawClient);
+    result = client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, BUFFER_DURATION, 0, &format, nullptr);
+    if (FAILED(result)) return nullptr;
+    UINT32 frames = 0;
+    result = client->GetBufferSize(&frames);
+    if (FAILED(result)) return nullptr;
+    IAudioRenderClient* rawRender = nullptr;
+    result = client->GetService(__uuidof(IAudioRenderClient), reinterpret_cast<void**>(&rawRender));
+    if (FAILED(result)) return nullptr;
+    const ComPtr<IAudioRenderClient> render(rawRender);
+    BYTE* buffer = nullptr;
+    result = render->GetBuffer(frames, &buffer);
+    if (FAILED(result)) return nullptr;
+    result = render->ReleaseBuffer(frames, AUDCLNT_BUFFERFLAGS_SILENT);
+    if (FAILED(result)) return nullptr;
+    result = client->Start();
+    if (FAILED(result)) return nullptr;
+    return client;
   }
 
   [[noreturn]] void stop(HRESULT why) {
@@ -295,6 +328,7 @@ class WasapiCaptureStream final : public CaptureStream {
       HRESULT result = S_OK;
       if (std::optional<Recording> next = open(result)) {
         if (recording.client) recording.client->Stop();
+        if (recording.silence) recording.silence->Stop();
         recording = std::move(*next);
         timeline->changeRate(recording.rate);
         return;

@@ -120,9 +120,10 @@ class WineTests(unittest.TestCase):
         self.assertLess(locate(output, played[0]), locate(output, played[1]))
         self.assertEqual((tap.process.poll(), bytes(tap.err)), (None, START_LINE))
 
-    def test_in_step_with_the_clock_and_reader_leaving_with_the_server_frozen(self):
-        """A frozen server sends nothing: zeros by the clock fill that time, with nothing
-        doubled when packets resume, and let qztap see its reader leave."""
+    def test_reader_leaving_with_the_server_frozen(self):
+        """A frozen server sends nothing: zeros keep the output going in step with the
+        clock and let qztap see its reader leave. (Resumed, a null sink renders the time
+        it missed at once: the count runs ahead until the next silence.)"""
         server = PulseAudioServer()
         self.addCleanup(server.stop)
         server.start()
@@ -132,17 +133,15 @@ class WineTests(unittest.TestCase):
         output, frozen = process.stdout.fileno(), server.pulse_server_process()
         self.assertTrue(select.select([output], [], [], 10)[0] and os.read(output, 65536))
         self.addCleanup(frozen.send_signal, signal.SIGCONT)
+        frozen.send_signal(signal.SIGSTOP)
         time.sleep(0.5)
         while select.select([output], [], [], 0)[0]:
             os.read(output, 1 << 20)
         began, arrived = time.monotonic(), 0
-        for toggle in (signal.SIGSTOP, signal.SIGCONT) * 3 + (signal.SIGSTOP,):
-            frozen.send_signal(toggle)
-            while time.monotonic() < began + 1:
-                if select.select([output], [], [], 0.1)[0]:
-                    arrived += len(os.read(output, 1 << 20))
-            began += 1
-        self.assertAlmostEqual(arrived / 4 / 16000, 7, delta=0.05)
+        while time.monotonic() < began + 2:
+            if select.select([output], [], [], 0.1)[0]:
+                arrived += len(os.read(output, 1 << 20))
+        self.assertAlmostEqual(arrived / 4 / 16000, time.monotonic() - began, delta=0.05)
         process.stdout.close()
         self.assertEqual(process.wait(timeout=1), 141)
         self.assertEqual(process.stderr.read(), START_LINE)
