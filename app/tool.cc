@@ -4,6 +4,8 @@
 #include <thread>
 
 #include "app/main_loop.h"
+#include "audio/output_backlog.h"
+#include "audio/pcm_writer.h"
 #include "capture/audio_tap.h"
 
 namespace qztap {
@@ -24,7 +26,9 @@ constexpr std::string_view USAGE =
     "  STREAM_STOPPED: <text>                     exit 5: capture stopped\n"
     "  OUTPUT_ERROR: <text>                       exit 6: standard output failed\n"
     "A reader that closes standard output ends qztap by SIGPIPE (exit status 141\n"
-    "in a shell). Code 1 is never used. See qztap(1).\n";
+    "in a shell). Code 1 is never used. A reader that falls behind loses nothing:\n"
+    "up to 10 minutes of audio are kept for it; beyond that qztap ends with exit 6.\n"
+    "See qztap(1).\n";
 
 constexpr int STANDARD_OUTPUT = 1;
 
@@ -54,7 +58,8 @@ int runTool(std::span<const std::string_view> arguments) {
 
   prepareProcess();
 
-  tap = new AudioTap(*makePlatformCaptureService().release(), STANDARD_OUTPUT);
+  auto* backlog = new OutputBacklog(standardOutput(), BACKLOG_CAPACITY);
+  tap = new AudioTap(*makePlatformCaptureService().release(), *backlog);
   std::thread([] { tap->start(); }).detach();
 
   runMainLoop(STANDARD_OUTPUT);

@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "audio/downmix.h"
-#include "audio/pcm_writer.h"
 
 namespace qztap {
 
@@ -30,7 +29,7 @@ void SampleBufferHandler::handle(double streamRate, std::span<const AudioEntry> 
 
   downmix(channels, frameCount, mono);
   resample(mono, sourceRate, resampler, output);
-  writeSamples(out, output);
+  backlog.write(output);
 }
 
 }  // namespace qztap

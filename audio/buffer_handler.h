@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "audio/output_backlog.h"
 #include "audio/resampler.h"
 
 namespace qztap {
@@ -25,12 +26,12 @@ inline constexpr double MAX_BLOCK_SAMPLES = 4194304.0;
 inline constexpr double MAX_SOURCE_RATE = 1e7;
 
 // The platform-independent half of the sample-buffer handler: turns each delivered
-// buffer into samples on `out` and carries the resampler state between buffers.
-// A buffer it cannot use is dropped silently and leaves the state untouched.
+// buffer into samples, hands them to the backlog to standard output and carries the
+// resampler state between buffers. A buffer it cannot use is dropped silently and leaves the state untouched.
 // Calls must come from one thread at a time, in delivery order.
 class SampleBufferHandler {
  public:
-  explicit SampleBufferHandler(int outputFd) : out(outputFd) {}
+  explicit SampleBufferHandler(OutputBacklog& outputBacklog) : backlog(outputBacklog) {}
 
   // `streamRate` is the rate the buffer's stream description gives (any value);
   // each entry with data is one channel of 32-bit floats.
@@ -39,7 +40,7 @@ class SampleBufferHandler {
   const ResamplerState& resamplerState() const { return resampler; }
 
  private:
-  int out;  // standard output, never closed
+  OutputBacklog& backlog;
   ResamplerState resampler;
   // Working storage reused from buffer to buffer so that steady capture allocates nothing.
   std::vector<const float*> channels;

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "audio/downmix.h"
+#include "audio/pcm_writer.h"
 
 namespace qztap {
 namespace {
@@ -67,7 +68,9 @@ TEST(SampleBufferHandler, TakesTheRightChannelsFramesAndRateOrDropsTheBuffer) {
        {L, R, C, R, L}, 1024},
   };
   std::FILE* file = std::tmpfile();
-  SampleBufferHandler handler(::fileno(file));
+  DescriptorOutput output(::fileno(file));
+  OutputBacklog backlog(output, BACKLOG_CAPACITY);
+  SampleBufferHandler handler(backlog);
   ResamplerState expectedState;
   std::vector<float> mono, converted, expected;
   for (const Buffer& buffer : buffers) {

@@ -1,12 +1,15 @@
 #include "audio/pcm_writer.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "status/status_log.h"
 
@@ -23,33 +26,61 @@ void waitUntilWritable(int out) {
   }
 }
 
-}  // namespace
-
-void writeSamples(int out, std::span<const float> samples) {
-  const auto* next = reinterpret_cast<const char*>(samples.data());
-  size_t left = samples.size_bytes();
-  while (left > 0) {
-    const ssize_t written = ::write(out, next, left);
-    if (written >= 0) {
-      next += written;
-      left -= static_cast<size_t>(written);
-      continue;
-    }
+// One write of as much of `bytes` as `out` takes now: 0 when it would have to wait.
+size_t writeSome(int out, std::span<const std::byte> bytes) {
+  for (;;) {
+    const ssize_t written = ::write(out, bytes.data(), bytes.size());
+    if (written >= 0) return static_cast<size_t>(written);
     switch (errno) {
       case EINTR:
-        break;
+        continue;
       case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
       case EWOULDBLOCK:
 #endif
-        waitUntilWritable(out);
-        break;
+        return 0;
       case EPIPE:
         endByBrokenPipe();
       default:
         exitFatally(ExitStatus::OutputError, std::strerror(errno));
     }
   }
+}
+
+// The descriptor writes that must not wait go to: see DescriptorOutput.
+int nonBlockingDescriptorFor(int out) {
+  const int flags = ::fcntl(out, F_GETFL);
+  struct stat kind = {};
+  if (flags < 0 || ::fstat(out, &kind) != 0) return -1;  // writes will report it
+  if ((flags & O_NONBLOCK) != 0) return out;
+  if (S_ISSOCK(kind.st_mode)) return -1;
+  if (!S_ISFIFO(kind.st_mode)) return out;
+  // Linux opens the pipe itself through /proc; elsewhere this fails and the
+  // writer thread does all the writing.
+  const std::string path = "/proc/self/fd/" + std::to_string(out);
+  return ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+}  // namespace
+
+void writeSamples(int out, std::span<const std::byte> bytes) {
+  while (!bytes.empty()) {
+    const size_t written = writeSome(out, bytes);
+    if (written == 0) waitUntilWritable(out);
+    bytes = bytes.subspan(written);
+  }
+}
+
+DescriptorOutput::DescriptorOutput(int outputFd)
+    : out(outputFd), nonBlockingOut(nonBlockingDescriptorFor(outputFd)) {}
+
+size_t DescriptorOutput::writeWithoutWaiting(std::span<const std::byte> bytes) {
+  return nonBlockingOut < 0 ? 0 : writeSome(nonBlockingOut, bytes);
+}
+
+OutputSink& standardOutput() {
+  static auto* output = new DescriptorOutput(STDOUT_FILENO);
+  return *output;
 }
 
 void restoreBrokenPipeSignal() {

@@ -21,6 +21,7 @@ using testing::ChildOutcome;
 using testing::runInChild;
 
 std::atomic<bool> signalled = false;
+constexpr float QUARTER[] = {0.25f};
 
 // The pipe starts full, so the write (non-blocking: the wait to write) is certain to
 // be asleep when a signal without SA_RESTART interrupts it; then the block, four times
@@ -43,7 +44,7 @@ TEST(PcmWriter, InterruptedAndPartialWritesLoseNothing) {
       std::atomic<pid_t> writer = 0;
       std::thread thread([&] {
         writer = ::gettid();
-        writeSamples(ends[1], block);
+        writeSamples(ends[1], std::as_bytes(std::span(block)));
         ::close(ends[1]);
       });
       while (writer == 0) sched_yield();
@@ -54,8 +55,7 @@ TEST(PcmWriter, InterruptedAndPartialWritesLoseNothing) {
       char chunk[65536];
       for (ssize_t got; (got = ::read(ends[0], chunk, sizeof chunk)) > 0;) bytes.append(chunk, got);
       thread.join();
-      writeSamples(STDOUT_FILENO, {reinterpret_cast<const float*>(bytes.data() + filled),
-                                   (bytes.size() - filled) / sizeof(float)});
+      writeSamples(STDOUT_FILENO, std::as_bytes(std::span(bytes).subspan(filled)));
     });
     EXPECT_EQ(outcome.exitCode, testing::BODY_RETURNED) << outcome.err;
     ASSERT_EQ(outcome.out.size(), block.size() * sizeof(float));
@@ -76,7 +76,7 @@ TEST(PcmWriter, AReaderThatLeftEndsTheProcessBySigpipe) {
       int ends[2];
       if (::pipe(ends) != 0) return;
       ::close(ends[0]);
-      writeSamples(ends[1], {{0.25f}});
+      writeSamples(ends[1], std::as_bytes(std::span(QUARTER)));
     });
     EXPECT_EQ(outcome.signal, SIGPIPE);
     EXPECT_EQ(outcome.err, "");
@@ -88,7 +88,8 @@ TEST(PcmWriter, WriteErrorsThatCannotSucceedEndWithOutputError) {
   for (const auto& [error, path] : cases) {
     const ChildOutcome outcome = runInChild([path] {
       if (path == nullptr) ::close(STDOUT_FILENO);
-      writeSamples(path != nullptr ? ::open(path, O_WRONLY) : STDOUT_FILENO, {{0.25f}});
+      writeSamples(path != nullptr ? ::open(path, O_WRONLY) : STDOUT_FILENO,
+                   std::as_bytes(std::span(QUARTER)));
     });
     EXPECT_EQ(outcome.exitCode, 6);
     EXPECT_EQ(outcome.err, "OUTPUT_ERROR: " + std::string(std::strerror(error)) + "\n");

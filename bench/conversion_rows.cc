@@ -26,6 +26,7 @@ extern "C" {
 }
 
 #include "audio/downmix.h"
+#include "audio/pcm_writer.h"
 #include "audio/resampler.h"
 
 namespace qztap::bench {
@@ -98,7 +99,7 @@ class OursWithWrite final : public Converter {
   OursWithWrite(double streamRate, bool keep)
       : Converter(keep), rate(streamRate), file(keep ? std::tmpfile() : nullptr),
         fd(keep ? (file != nullptr ? fileno(file) : -1) : ::open("/dev/null", O_WRONLY)),
-        handler(fd) {
+        output(fd), backlog(output, BACKLOG_CAPACITY), handler(backlog) {
     if (fd < 0) fail(std::string("cannot open an output for the handler: ") + std::strerror(errno));
   }
   ~OursWithWrite() override {
@@ -131,6 +132,8 @@ class OursWithWrite final : public Converter {
   std::FILE* file;
   int fd;
   off_t readOffset = 0;
+  DescriptorOutput output;
+  OutputBacklog backlog;
   SampleBufferHandler handler;
 };
 

@@ -89,6 +89,7 @@ void AudioTap::didStopWithError(const CaptureError& error) {
     std::unique_lock hold(startMutex);
     startReported.wait(hold, [this] { return !startConfirmed || startWritten; });
   }
+  backlog.finish();
   exitFatally(ExitStatus::StreamStopped, error.description);
 }
 

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "audio/buffer_handler.h"
+#include "audio/output_backlog.h"
 #include "capture/capture_service.h"
 
 namespace qztap {
@@ -13,19 +14,20 @@ namespace qztap {
 // the process when it stops. Lives for the whole process.
 class AudioTap final : public StreamOutput, public StreamDelegate {
  public:
-  AudioTap(CaptureService& captureService, int outputFd)
-      : service(captureService), handler(outputFd) {}
+  AudioTap(CaptureService& captureService, OutputBacklog& outputBacklog)
+      : service(captureService), backlog(outputBacklog), handler(outputBacklog) {}
 
   // Opens and starts the capture stream; returns once capture runs, after writing
   // "CAPTURE_STARTED ...". Every failure ends the process with its status line.
   // Runs once, off the main thread.
   void start();
 
-  // On the delivery queue: converts audio buffers and writes them out.
+  // On the delivery queue: converts audio buffers and hands them to the backlog.
   void didOutputBuffer(StreamOutputType type, double streamRate,
                        std::span<const AudioEntry> entries) override;
 
-  // Ends the process with STREAM_STOPPED, whenever it is called.
+  // Ends the process with STREAM_STOPPED, whenever it is called, once the audio
+  // captured so far is out.
   void didStopWithError(const CaptureError& error) override;
 
   const ResamplerState& resamplerState() const { return handler.resamplerState(); }
@@ -35,7 +37,8 @@ class AudioTap final : public StreamOutput, public StreamDelegate {
   // The running stream; set once capture has started and never read: it only keeps
   // the stream alive.
   std::unique_ptr<CaptureStream> stream;
-  SampleBufferHandler handler;  // standard output and the resampler state
+  OutputBacklog& backlog;
+  SampleBufferHandler handler;  // the resampler state
 
   // A stop that comes after the service has confirmed the start, but before the start-up
   // has said so, waits for that line: a reader never sees a stop of a capture it was not

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "audio/pcm_writer.h"
 #include "capture/handoff.h"
 #include "tests/child_process.h"
 #include "tests/fake_capture_service.h"
@@ -28,13 +29,15 @@ const std::string GENERIC = "The operation could not be completed.";
 
 // Runs the real start-up in a child process against a fake that traces its requests
 // to `traceFd`, while `serve` plays the service on a thread of its own; `afterStart`
-// runs once start() has returned and `serve` is done.
+// runs once start() has returned and `serve` is done. The audio goes to standard
+// output or to `outputPath`.
 ChildOutcome startInChild(const FakeScript& script, const Play& serve, const Play& afterStart = {},
-                          int traceFd = -1) {
+                          int traceFd = -1, const char* outputPath = nullptr) {
   return testing::runInChild([&] {
     // Never destroyed: callbacks may still be running when the child ends.
     auto* service = new FakeCaptureService(script, traceFd);
-    auto* tap = new AudioTap(*service, STDOUT_FILENO);
+    const int out = outputPath != nullptr ? ::open(outputPath, O_WRONLY) : STDOUT_FILENO;
+    auto* tap = new AudioTap(*service, *new OutputBacklog(*new DescriptorOutput(out), 1 << 20));
     // Detached: a thread that has finished and is never joined is a leak to
     // ThreadSanitizer, and the start-up may end the process at any point.
     auto* served = new Handoff<bool>;
@@ -130,6 +133,7 @@ TEST(AudioTapRaces, EachEndsWithOneOfItsEndingsAndTheAudioInOrder) {
     Play serve;
     Play afterStart;
     std::set<std::string> endings;  // exit code and standard error
+    const char* outputPath = nullptr;
   } cases[] = {
       {"buffers delivered while the start is answered", succeeds,
        [](FakeCaptureService& s) {
@@ -155,18 +159,18 @@ TEST(AudioTapRaces, EachEndsWithOneOfItsEndingsAndTheAudioInOrder) {
        {stoppedAfterStart}},
       {"an output failure racing two stops", succeeds, answerBoth,
        [](FakeCaptureService& s) {
-         ::dup2(::open("/dev/null", O_RDONLY), STDOUT_FILENO);
          std::thread stopping([&s] { s.stop({"gone"}); });
          deliverRamp(s, 1);
          s.stop({"gone here"});
        },
-       {"6 " + STARTED + "OUTPUT_ERROR: " + std::strerror(EBADF) + "\n", stoppedAfterStart,
-        "5 " + STARTED + "STREAM_STOPPED: gone here\n"}},
+       {"6 " + STARTED + "OUTPUT_ERROR: " + std::strerror(ENOSPC) + "\n", stoppedAfterStart,
+        "5 " + STARTED + "STREAM_STOPPED: gone here\n"},
+       "/dev/full"},
   };
   for (const auto& c : cases) {
     for (int trial = 0; trial < 20; ++trial) {
       SCOPED_TRACE(std::string(c.name) + ", trial " + std::to_string(trial));
-      const ChildOutcome outcome = startInChild(c.script, c.serve, c.afterStart);
+      const ChildOutcome outcome = startInChild(c.script, c.serve, c.afterStart, -1, c.outputPath);
       const std::string ending = std::to_string(outcome.exitCode) + " " + outcome.err;
       EXPECT_TRUE(c.endings.count(ending)) << ending;
       // All 30 buffers when nothing ended the child; otherwise whole samples, in order.

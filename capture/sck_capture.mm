@@ -32,9 +32,18 @@ std::optional<CaptureError> errorFrom(NSError* _Nullable error) {
 }  // namespace
 }  // namespace qztap
 
+// The two callbacks as the SDK declares them, but required: the SDK's are optional, so
+// a misspelled selector there compiles cleanly and the callback is just never called.
+@protocol QZStreamCallbacks <SCStreamOutput, SCStreamDelegate>
+- (void)stream:(SCStream*)stream
+    didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
+                   ofType:(SCStreamOutputType)type;
+- (void)stream:(SCStream*)stream didStopWithError:(NSError*)error;
+@end
+
 // Forwards the stream's two callbacks to the C++ side. The stream's own references to
 // it are not documented as strong, so the stream object below keeps it alive.
-@interface QZStreamForwarder : NSObject <SCStreamOutput, SCStreamDelegate>
+@interface QZStreamForwarder : NSObject <QZStreamCallbacks>
 - (instancetype)initWithDelegate:(qztap::StreamDelegate*)delegate;
 // Set before the output is registered, so before the first buffer can arrive.
 @property(nonatomic) qztap::StreamOutput* output;

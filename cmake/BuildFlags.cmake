@@ -12,6 +12,12 @@ if(MSVC)
 else()
   target_compile_options(qztap_build_flags INTERFACE -ffp-contract=off -fno-fast-math
                          -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion)
+  # Reproducible: neither the source nor the build directory gets into the objects (debug
+  # information, __FILE__), so one commit gives the same binary wherever it is built; the
+  # build directory's mapping comes last, which GCC tries first when it lies inside the
+  # sources. __DATE__ and __TIME__ draw a warning.
+  target_compile_options(qztap_build_flags INTERFACE -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
+                         -ffile-prefix-map=${PROJECT_BINARY_DIR}=build -Wdate-time)
   if(QZTAP_WERROR)
     target_compile_options(qztap_build_flags INTERFACE -Werror)
   endif()
@@ -34,4 +40,19 @@ endif()
 if(_qztap_sanitize)
   target_compile_options(qztap_build_flags INTERFACE ${_qztap_sanitize})
   target_link_options(qztap_build_flags INTERFACE ${_qztap_sanitize})
+endif()
+
+# Hardened as Debian builds a package with every hardening feature on (what
+# `DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags` prints, plus the PIE its
+# compiler makes by default). Never under a sanitizer: its runtime intercepts the same
+# libc calls that fortification redirects to their checked variants.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  option(QZTAP_HARDENING "Build hardened: stack protector, fortified libc calls, full RELRO, PIE" ON)
+endif()
+if(QZTAP_HARDENING AND NOT _qztap_sanitize)
+  target_compile_options(qztap_build_flags INTERFACE -fstack-protector-strong -Wformat
+                         -Werror=format-security -fPIE
+                         # Fortification needs the optimiser, and warns without it.
+                         $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
+  target_link_options(qztap_build_flags INTERFACE -pie LINKER:-z,relro LINKER:-z,now)
 endif()

@@ -54,9 +54,12 @@ configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_BINARY_DIR}/p
 set(QZTAP_PACKAGING_DIR ${PROJECT_BINARY_DIR}/packaging)
 set(QZTAP_COPYRIGHT_FILE ${PROJECT_SOURCE_DIR}/packaging/copyright)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/debian_files.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/repack_deb.cmake)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/cpack_project.cmake)
 file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
      "set(QZTAP_PACKAGING_DIR \"${QZTAP_PACKAGING_DIR}\")\n"
-     "set(QZTAP_COPYRIGHT_FILE \"${QZTAP_COPYRIGHT_FILE}\")\n")
+     "set(QZTAP_COPYRIGHT_FILE \"${QZTAP_COPYRIGHT_FILE}\")\n"
+     "set(QZTAP_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")\n"
+     "include(\"${PROJECT_SOURCE_DIR}/packaging/source_date_epoch.cmake\")\n")
 
 include(CPack)

@@ -10,3 +10,8 @@ file(COPY_FILE "${QZTAP_PACKAGING_DIR}/changelog" "${doc}/changelog")
 foreach(file IN ITEMS "${doc}/changelog" "${root}/share/man/man1/qztap.1")
   execute_process(COMMAND gzip -9nf "${file}" COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
+# What this script made would otherwise carry the modes of the umask and the checkout.
+file(CHMOD "${root}/share/doc" "${doc}" "${doc}/copyright" "${doc}/changelog.gz"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+     DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                           WORLD_READ WORLD_EXECUTE)

@@ -3,7 +3,9 @@
 # from a built tree, installs it on this machine with apt, and checks what got
 # installed: `qztap --version` and `man -w qztap` from PATH, a short capture of a tone
 # from a private sound server by the installed qztap (through the Python parent
-# example), and lintian, which must report no errors.
+# example), and lintian, which must report no errors. Then checks that the build is
+# hardened and that building it again in another directory gives the same binary and
+# the same package, byte for byte.
 #
 # Usage: scripts/package.sh [BUILD_DIR]     (default: build; run as root or with sudo)
 set -euo pipefail
@@ -40,3 +42,6 @@ echo "$levels"
 # and notes are listed.
 lintian --fail-on error --display-info "$deb"
 echo "package $(basename "$deb") built, installed and checked"
+
+"$root/scripts/check-hardening.sh" "$build" "$deb"
+"$root/scripts/check-reproducible.sh" "$build"

@@ -15,11 +15,15 @@ numbers = dict(re.findall(r"(\w+) = (\d+),", read("status/exit_status.h")))
 codes = {keyword: numbers[status] for status, keyword in prefixes} | {"SIGPIPE": numbers["ReaderGone"]}
 started = re.search(r'elog\("(CAPTURE_STARTED[^"]*)"\)', read("capture/audio_tap.cc"))[1]
 assert len(codes) == len(numbers) - 1, (prefixes, numbers)  # every status but exit 0
+# How far behind a reader may fall: the backlog's capacity, in seconds of output.
+seconds = re.search(r"BACKLOG_CAPACITY = (\d+) \*", read("audio/output_backlog.h"))[1]
+kept = f"{int(seconds) // 60} minutes"
 
 missing = []
 for name, text in {"man page": run("groff", "-man", "-Tascii", "-P-cbou", "-rLL=300n", man_page),
                    "--help": run(binary, "--help"), "README": read("README.md")}.items():
     missing += [f"{name}: {started}"] * (started not in text)
+    missing += [f"{name}: a reader {kept} behind"] * (kept not in " ".join(text.split()))
     for keyword, code in codes.items():
         named = [set(re.findall(r"\b\d+\b", line)) & set(codes.values())
                  for line in text.splitlines() if keyword in line]

@@ -115,11 +115,13 @@ class PulseAudioServer:
             self.fail(f"pactl {' '.join(args)}: {result.stderr.strip()}")
         return result.stdout.strip() if check else result.returncode == 0
 
-    def add_sink(self, name, rate=RATE):
-        """A null sink in the format qztap asks for, so nothing converts the samples."""
+    def add_sink(self, name, renders_ahead=False, rate=RATE):
+        """A null sink in the format qztap asks for, so nothing converts the samples;
+        one that `renders_ahead` behaves as devices do, but may lose a stream's start."""
         self.sink_modules[name] = self.pactl(
             "load-module", "module-null-sink", f"sink_name={name}", "format=float32le",
-            f"rate={rate}", f"channels={CHANNELS}", *self.null_sink_extra_args)
+            f"rate={rate}", f"channels={CHANNELS}",
+            *(() if renders_ahead else self.null_sink_extra_args))
         self.wait_alive_until(lambda: f"\t{name}\t" in self.pactl("list", "short", "sinks"),
                               f"sink {name}")
 

@@ -72,7 +72,7 @@ class WineTests(unittest.TestCase):
         self.addCleanup(server.stop)
         server.start(sinks=())
         for sink in sinks:
-            server.add_sink(sink, rate)
+            server.add_sink(sink, rate=rate)
         server.set_default_sink(sinks[0])
         tap = Tap(server.env)
         self.addCleanup(tap.stop)

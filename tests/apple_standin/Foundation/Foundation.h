@@ -8,11 +8,17 @@ typedef bool BOOL;  // arm64: BOOL is bool
 #define nil nullptr
 typedef long NSInteger;
 typedef unsigned long NSUInteger;
+#define API_AVAILABLE(platform_version) __attribute__((availability(STANDIN_##platform_version)))
+#define STANDIN_macos(version) macos, introduced = version
+#define NS_UNAVAILABLE __attribute__((unavailable))
 
 #pragma clang assume_nonnull begin
 
+@protocol NSObject
+@end
+
 __attribute__((objc_root_class))
-@interface NSObject
+@interface NSObject <NSObject>
 + (instancetype)alloc;
 - (instancetype)init;
 @end

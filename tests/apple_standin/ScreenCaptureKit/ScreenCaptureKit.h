@@ -1,7 +1,5 @@
 // Stand-in for the ScreenCaptureKit declarations the macOS backend uses, as the macOS
-// 13-15 SDKs declare them. One deliberate difference: the two callbacks the backend
-// implements are @required here (the SDK has them @optional), so that a misspelled
-// selector fails the compile check instead of silently never being called.
+// 13-15 SDKs declare them.
 #pragma once
 
 #import <CoreMedia/CoreMedia.h>
@@ -35,30 +33,32 @@ typedef uint32_t CGDirectDisplayID;
 @property(nonatomic, assign) size_t width;
 @property(nonatomic, assign) size_t height;
 @property(nonatomic, assign) CMTime minimumFrameInterval;
-@property(nonatomic, assign) BOOL capturesAudio;
-@property(nonatomic, assign) NSInteger sampleRate;
-@property(nonatomic, assign) NSInteger channelCount;
-@property(nonatomic, assign) BOOL excludesCurrentProcessAudio;
+@property(nonatomic, assign) BOOL capturesAudio API_AVAILABLE(macos(13.0));
+@property(nonatomic, assign) NSInteger sampleRate API_AVAILABLE(macos(13.0));
+@property(nonatomic, assign) NSInteger channelCount API_AVAILABLE(macos(13.0));
+@property(nonatomic, assign) BOOL excludesCurrentProcessAudio API_AVAILABLE(macos(13.0));
 @end
 
 typedef enum SCStreamOutputType : NSInteger {
   SCStreamOutputTypeScreen,
-  SCStreamOutputTypeAudio,
+  SCStreamOutputTypeAudio API_AVAILABLE(macos(13.0)),
 } SCStreamOutputType;
 
-@protocol SCStreamOutput
-@required
+@protocol SCStreamOutput <NSObject>
+@optional
 - (void)stream:(SCStream*)stream
     didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
                    ofType:(SCStreamOutputType)type;
 @end
 
-@protocol SCStreamDelegate
-@required
+@protocol SCStreamDelegate <NSObject>
+@optional
 - (void)stream:(SCStream*)stream didStopWithError:(NSError*)error;
 @end
 
 @interface SCStream : NSObject
+- (instancetype)init NS_UNAVAILABLE;
++ (instancetype)new NS_UNAVAILABLE;
 - (instancetype)initWithFilter:(SCContentFilter*)contentFilter
                  configuration:(SCStreamConfiguration*)streamConfig
                       delegate:(id<SCStreamDelegate> _Nullable)delegate;

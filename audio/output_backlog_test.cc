@@ -1,0 +1,98 @@
+#include "audio/output_backlog.h"
+
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include "audio/pcm_writer.h"
+#include "tests/child_process.h"
+
+namespace qztap {
+namespace {
+
+using testing::ChildOutcome;
+using testing::runInChild;
+
+// The sanitizers' allocators keep freed memory back, and their shadow memory grows.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool MEMORY_MEASURABLE = false;
+#else
+constexpr bool MEMORY_MEASURABLE = true;
+#endif
+
+long residentKib() {
+  long pages = 0, resident = 0;
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr || std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) std::abort();
+  std::fclose(statm);
+  return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Sixteen megabytes go in, in pieces of every size, the first half while nobody
+// reads: no write may wait (the child would be killed). Once finish() returns, every
+// byte is out, in order, and the memory that held them is given back, although small
+// allocations made meanwhile, as a sound library makes them, sit among the blocks.
+TEST(OutputBacklog, KeepsWhatTheReaderCannotTakeYetInOrder) {
+  const ChildOutcome outcome = runInChild([] {
+    std::vector<float> samples(4 << 20);
+    std::iota(samples.begin(), samples.end(), 0.0f);
+    std::vector<float> arrived(samples.size(), -1.0f);
+    std::vector<std::unique_ptr<char[]>> interleaved;
+    interleaved.reserve(samples.size());
+    int ends[2];
+    if (::pipe(ends) != 0) return;
+    DescriptorOutput output(ends[1]);
+    OutputBacklog backlog(output, 32 << 20);
+    const long before = residentKib();
+    std::atomic<size_t> read = 0;
+    std::thread reader;
+    for (size_t at = 0, size = 1; at < samples.size(); at += size, size = size % 997 + 1) {
+      backlog.write(std::span(samples).subspan(at, std::min(size, samples.size() - at)));
+      interleaved.push_back(std::make_unique<char[]>(16));
+      if (at < samples.size() / 2 || reader.joinable()) continue;
+      reader = std::thread([&] {
+        auto* into = reinterpret_cast<char*>(arrived.data());
+        for (ssize_t got; read < samples.size() * 4 &&
+                          (got = ::read(ends[0], into + read, samples.size() * 4 - read)) > 0;) {
+          read += static_cast<size_t>(got);
+        }
+      });
+    }
+    backlog.finish();
+    int inPipe = 0;
+    ::ioctl(ends[0], FIONREAD, &inPipe);
+    if (read + static_cast<size_t>(inPipe) < samples.size() * 4) {
+      std::fputs("finish() came early\n", stderr);
+    }
+    const long grown = residentKib() - before;
+    reader.join();
+    if (arrived != samples) std::fputs("the samples arrived changed or out of order\n", stderr);
+    if (MEMORY_MEASURABLE && grown > 2048) std::fprintf(stderr, "%ld KiB not given back\n", grown);
+  }, 30);
+  EXPECT_EQ(outcome.exitCode, testing::BODY_RETURNED);
+  EXPECT_EQ(outcome.err, "");
+}
+
+TEST(OutputBacklog, AReaderTooFarBehindEndsWithOutputError) {
+  const ChildOutcome outcome = runInChild([] {
+    int ends[2];
+    if (::pipe(ends) != 0) return;
+    DescriptorOutput output(ends[1]);
+    OutputBacklog backlog(output, OUTPUT_BYTES_PER_SECOND);
+    const std::vector<float> second(16000);
+    for (int seconds = 0; seconds < 10; ++seconds) backlog.write(second);
+  });
+  EXPECT_EQ(outcome.exitCode, 6);
+  EXPECT_EQ(outcome.err, "OUTPUT_ERROR: the reader fell more than 1 s behind\n");
+}
+
+}  // namespace
+}  // namespace qztap
