@@ -30,8 +30,13 @@ if [ -n "$socket_dir" ]; then
   mkdir -p "$root$socket_dir"
   mount --bind "$socket_dir" "$root$socket_dir"
 fi
-exec chroot "$root" env -i HOME=/root PATH=/usr/bin:/bin LC_ALL=C.UTF-8 XDG_RUNTIME_DIR=/tmp \
-  WINEPREFIX=/opt/wineprefix WINEDEBUG=-all PULSE_SERVER="$PULSE_SERVER" \
-  WINEDLLOVERRIDES="mscoree,mshtml,winealsa.drv,wineoss.drv=" \
-  /usr/lib/wine/wine64 "/tmp/program/$(basename "$program")" "$@"
+wine=(chroot "$root" env -i HOME=/root PATH=/usr/bin:/bin LC_ALL=C.UTF-8 XDG_RUNTIME_DIR=/tmp
+      WINEPREFIX=/opt/wineprefix WINEDEBUG=-all PULSE_SERVER="$PULSE_SERVER"
+      WINEDLLOVERRIDES="mscoree,mshtml,winealsa.drv,wineoss.drv=")
+# Wine'"'"'s own services start first, with nothing to write to: they would inherit the
+# program'"'"'s standard error, and a driver host that crashes on start-up (one start in
+# some tens, in Wine 10) would say so among the program'"'"'s status lines.
+"${wine[@]}" /usr/lib/wine/wineserver -p
+"${wine[@]}" /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1
+exec "${wine[@]}" /usr/lib/wine/wine64 "/tmp/program/$(basename "$program")" "$@"
 ' wine-run "$root" "$program" "$socket_dir" "$@"
