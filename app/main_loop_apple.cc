@@ -9,6 +9,10 @@
 
 namespace qztap {
 
+// Signal dispositions and masks are inherited: a parent that ignored SIGPIPE must not
+// leave us capturing for a reader that has gone.
+void prepareProcess() { restoreBrokenPipeSignal(); }
+
 // The main thread runs the main run loop, as the frameworks expect of a process that
 // uses them. Watching for the reader of standard output is left to a thread of its
 // own, blocked in the same wait as on other platforms, so that there is one such wait

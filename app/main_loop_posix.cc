@@ -3,6 +3,10 @@
 
 namespace qztap {
 
+// Signal dispositions and masks are inherited: a parent that ignored SIGPIPE must not
+// leave us capturing for a reader that has gone.
+void prepareProcess() { restoreBrokenPipeSignal(); }
+
 // Nothing is ever posted to the main thread, so its loop only has to notice the
 // reader of standard output leaving.
 void runMainLoop(int out) {

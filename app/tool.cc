@@ -1,10 +1,10 @@
 #include "app/tool.h"
 
-#include <unistd.h>
-
+#include <cstdio>
 #include <thread>
 
 #include "app/main_loop.h"
+#include "audio/output_backlog.h"
 #include "audio/pcm_writer.h"
 #include "capture/audio_tap.h"
 
@@ -30,12 +30,11 @@ constexpr std::string_view USAGE =
     "up to 10 minutes of audio are kept for it; beyond that qztap ends with exit 6.\n"
     "See qztap(1).\n";
 
+constexpr int STANDARD_OUTPUT = 1;
+
 void printToStdout(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (written <= 0) return;
-    text.remove_prefix(static_cast<size_t>(written));
-  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
 }
 
 // Created once and never destroyed, so that no destructor can run while the
@@ -57,15 +56,13 @@ int runTool(std::span<const std::string_view> arguments) {
     }
   }
 
-  // Signal dispositions and masks are inherited: a parent that ignored SIGPIPE
-  // must not leave us capturing for a reader that has gone.
-  restoreBrokenPipeSignal();
+  prepareProcess();
 
-  auto* backlog = new OutputBacklog(*new DescriptorOutput(STDOUT_FILENO), BACKLOG_CAPACITY);
+  auto* backlog = new OutputBacklog(standardOutput(), BACKLOG_CAPACITY);
   tap = new AudioTap(*makePlatformCaptureService().release(), *backlog);
   std::thread([] { tap->start(); }).detach();
 
-  runMainLoop(STDOUT_FILENO);
+  runMainLoop(STANDARD_OUTPUT);
 }
 
 }  // namespace qztap

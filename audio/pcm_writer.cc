@@ -78,6 +78,11 @@ size_t DescriptorOutput::writeWithoutWaiting(std::span<const std::byte> bytes) {
   return nonBlockingOut < 0 ? 0 : writeSome(nonBlockingOut, bytes);
 }
 
+OutputSink& standardOutput() {
+  static auto* output = new DescriptorOutput(STDOUT_FILENO);
+  return *output;
+}
+
 void restoreBrokenPipeSignal() {
   ::signal(SIGPIPE, SIG_DFL);
   sigset_t pipeOnly;

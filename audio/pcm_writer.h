@@ -30,6 +30,9 @@ class DescriptorOutput final : public OutputSink {
   int nonBlockingOut;  // `out`, a non-blocking description of it, or -1 for none
 };
 
+// Standard output as this platform writes to it, made on first use and never destroyed.
+OutputSink& standardOutput();
+
 // Gives SIGPIPE its default action and unblocks it for the calling thread (and the
 // threads it creates afterwards), whatever the parent process left behind.
 void restoreBrokenPipeSignal();

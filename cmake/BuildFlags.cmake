@@ -3,16 +3,28 @@ add_library(qztap_build_flags INTERFACE)
 
 # The conversion is bit-exact by contract: every float operation is rounded on its own,
 # so no fused multiply-add and nothing that reorders or relaxes IEEE arithmetic.
-target_compile_options(qztap_build_flags INTERFACE -ffp-contract=off -fno-fast-math
-                       -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion)
-# Reproducible: neither the source nor the build directory gets into the objects (debug
-# information, __FILE__), so one commit gives the same binary wherever it is built; the
-# build directory's mapping comes last, which GCC tries first when it lies inside the
-# sources. __DATE__ and __TIME__ draw a warning.
-target_compile_options(qztap_build_flags INTERFACE -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
-                       -ffile-prefix-map=${PROJECT_BINARY_DIR}=build -Wdate-time)
-if(QZTAP_WERROR)
-  target_compile_options(qztap_build_flags INTERFACE -Werror)
+if(MSVC)
+  # Visual Studio 2022's /fp:precise contracts nothing unless /fp:contract is added.
+  target_compile_options(qztap_build_flags INTERFACE /fp:precise /W4 /permissive- /utf-8)
+  if(QZTAP_WERROR)
+    target_compile_options(qztap_build_flags INTERFACE /WX)
+  endif()
+else()
+  target_compile_options(qztap_build_flags INTERFACE -ffp-contract=off -fno-fast-math
+                         -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion)
+  # Reproducible: neither the source nor the build directory gets into the objects (debug
+  # information, __FILE__), so one commit gives the same binary wherever it is built; the
+  # build directory's mapping comes last, which GCC tries first when it lies inside the
+  # sources. __DATE__ and __TIME__ draw a warning.
+  target_compile_options(qztap_build_flags INTERFACE -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
+                         -ffile-prefix-map=${PROJECT_BINARY_DIR}=build -Wdate-time)
+  if(QZTAP_WERROR)
+    target_compile_options(qztap_build_flags INTERFACE -Werror)
+  endif()
+endif()
+# Windows 10 and later, without the min and max macros that break std::min and std::max.
+if(WIN32)
+  target_compile_definitions(qztap_build_flags INTERFACE _WIN32_WINNT=0x0A00 NOMINMAX)
 endif()
 if(QZTAP_NATIVE)
   target_compile_options(qztap_build_flags INTERFACE -O3 -march=native)

@@ -2,6 +2,21 @@
 # Debian package that `cpack -G DEB` makes from the build tree.
 include(GNUInstallDirs)
 
+# On Windows, a zip of qztap.exe and the README: `cpack -G ZIP` makes
+# qztap-<version>-win64.zip.
+if(WIN32)
+  install(TARGETS qztap RUNTIME DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  set(CPACK_PACKAGE_NAME qztap)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_FILE_NAME qztap-${PROJECT_VERSION}-win64)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+  return()
+endif()
+
 install(TARGETS qztap RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 configure_file(${PROJECT_SOURCE_DIR}/doc/qztap.1.in ${PROJECT_BINARY_DIR}/qztap.1 @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/qztap.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

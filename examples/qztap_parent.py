@@ -23,6 +23,7 @@ RATE = 16000
 CHUNK_SAMPLES = 320  # 20 ms
 CHUNK_BYTES = CHUNK_SAMPLES * 4  # float32: a chunk never ends inside a sample
 STREAM_STOPPED = 5
+READER_LEFT = 141  # on Windows, which has no SIGPIPE, qztap exits with the shell's code for it
 FIRST_DELAY, LONGEST_DELAY, MAX_RESTARTS = 0.5, 8.0, 5
 
 EXIT_MESSAGES = {
@@ -32,6 +33,7 @@ EXIT_MESSAGES = {
     4: "the capture could not start",
     STREAM_STOPPED: "the capture stopped, e.g. the sound server went away",
     6: "qztap could not write its output",
+    READER_LEFT: "qztap's reader left",
 }
 
 
@@ -83,8 +85,9 @@ class Qztap:
         return samples
 
     def stop(self):
-        """Closes our end of the pipe, which ends qztap by SIGPIPE even while nothing
-        plays, and waits for it (no orphan, no zombie). Returns its exit code."""
+        """Closes our end of the pipe, which ends qztap by SIGPIPE (exit code 141 on
+        Windows) even while nothing plays, and waits for it (no orphan, no zombie).
+        Returns its exit code."""
         self.process.stdout.close()
         try:
             self.process.wait(timeout=5)
@@ -108,7 +111,8 @@ def stream(binary="qztap", on_status=print_status):
                 yield chunk
         finally:  # also when the caller leaves the loop or an exception passes through
             code = tap.stop()
-            how = signal.Signals(-code).name if code < 0 else f"exit code {code}"
+            how = ("SIGPIPE" if code == READER_LEFT else  # the same reader gone on Windows
+                   signal.Signals(-code).name if code < 0 else f"exit code {code}")
             print(f"qztap (pid {tap.process.pid}) ended: {how}", file=sys.stderr, flush=True)
         if code != STREAM_STOPPED:
             raise QztapError(describe_exit(code))

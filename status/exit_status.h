@@ -11,6 +11,7 @@ enum class ExitStatus : int {
   StartError = 4,                // output registration or capture start failed
   StreamStopped = 5,             // the running capture stream stopped
   OutputError = 6,               // standard output can no longer be written
+  ReaderGone = 141,  // where no SIGPIPE ends the process: the status a shell shows for one
 };
 
 }  // namespace qztap

@@ -1,10 +1,9 @@
 #include "status/status_log.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <mutex>
 #include <string>
+
+#include "status/standard_error.h"
 
 namespace qztap {
 namespace {
@@ -24,12 +23,18 @@ std::string_view statusPrefix(ExitStatus status) {
       return "STREAM_STOPPED: ";
     case ExitStatus::OutputError:
       return "OUTPUT_ERROR: ";
+    case ExitStatus::ReaderGone:
+      return "";
   }
   return "";
 }
 
+bool quiet(ExitStatus status) {
+  return status == ExitStatus::MainLoopReturned || status == ExitStatus::ReaderGone;
+}
+
 bool takesDescription(ExitStatus status) {
-  return status != ExitStatus::NoDisplay && status != ExitStatus::MainLoopReturned;
+  return status != ExitStatus::NoDisplay && !quiet(status);
 }
 
 // Held while a line is written, and for good once a fatal exit has begun: no line
@@ -40,23 +45,12 @@ std::mutex& statusLock() {
 }
 
 void writeLine(std::string_view message) {
+  // One write keeps the line whole.
   std::string line;
   line.reserve(message.size() + 1);
   line.append(message);
   line.push_back('\n');
-
-  // One write keeps the line whole; loop only when the kernel took part of it.
-  const char* next = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t written = ::write(STDERR_FILENO, next, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    next += written;
-    left -= static_cast<size_t>(written);
-  }
+  writeToStandardError(line);
 }
 
 }  // namespace
@@ -70,12 +64,12 @@ void exitFatally(ExitStatus status, std::string_view description) {
   // Never released: a thread that comes later, with a line or a cause of its own,
   // waits here until the process is gone.
   statusLock().lock();
-  if (status != ExitStatus::MainLoopReturned) {
+  if (!quiet(status)) {
     std::string line(statusPrefix(status));
     if (takesDescription(status)) line.append(description);
     writeLine(line);
   }
-  ::_exit(static_cast<int>(status));
+  endProcessNow(static_cast<int>(status));
 }
 
 }  // namespace qztap

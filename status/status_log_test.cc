@@ -30,6 +30,7 @@ TEST(StatusLog, LinesAndFatalExitsWriteExactlyTheirBytesAndCode) {
       {ExitStatus::StreamStopped, "gone", "STREAM_STOPPED: gone\n"},
       {ExitStatus::OutputError, "No space left on device",
        "OUTPUT_ERROR: No space left on device\n"},
+      {ExitStatus::ReaderGone, "ignored", ""},
   };
   for (const Case& c : cases) {
     const testing::ChildOutcome outcome = testing::runInChild([&] {

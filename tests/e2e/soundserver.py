@@ -115,12 +115,12 @@ class PulseAudioServer:
             self.fail(f"pactl {' '.join(args)}: {result.stderr.strip()}")
         return result.stdout.strip() if check else result.returncode == 0
 
-    def add_sink(self, name, renders_ahead=False):
+    def add_sink(self, name, renders_ahead=False, rate=RATE):
         """A null sink in the format qztap asks for, so nothing converts the samples;
         one that `renders_ahead` behaves as devices do, but may lose a stream's start."""
         self.sink_modules[name] = self.pactl(
             "load-module", "module-null-sink", f"sink_name={name}", "format=float32le",
-            f"rate={RATE}", f"channels={CHANNELS}",
+            f"rate={rate}", f"channels={CHANNELS}",
             *(() if renders_ahead else self.null_sink_extra_args))
         self.wait_alive_until(lambda: f"\t{name}\t" in self.pactl("list", "short", "sinks"),
                               f"sink {name}")
@@ -153,14 +153,14 @@ class PulseAudioServer:
         fd = os.open(fifo, os.O_WRONLY)  # the server holds it open for reading already
         threading.Thread(target=_feed, args=(fd, stereo.tobytes()), daemon=True).start()
 
-    def play(self, sink, stereo, wait=True):
+    def play(self, sink, stereo, wait=True, rate=RATE):
         """Plays float32 stereo on `sink` with pacat; returns once drained, or at once
         with the process if not `wait`."""
         fd, path = tempfile.mkstemp(dir=self.base)
         with open(fd, "wb") as f:
             f.write(stereo.tobytes())
         player = subprocess.Popen(
-            ["pacat", "--playback", "--raw", "--format=float32le", f"--rate={RATE}",
+            ["pacat", "--playback", "--raw", "--format=float32le", f"--rate={rate}",
              f"--channels={CHANNELS}", f"--device={sink}", path], env=self.env,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             preexec_fn=die_with_parent)

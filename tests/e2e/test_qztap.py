@@ -10,6 +10,7 @@ import fcntl
 import itertools
 import os
 import select
+import shlex
 import signal
 import socket
 import subprocess
@@ -22,6 +23,8 @@ from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, die_with_
                          noise, stray_samples, wait_until)
 
 BINARY = os.environ.get("QZTAP_BINARY", "")
+# What runs the binary, if not the system itself: Wine in a chroot for qztap.exe.
+COMMAND = [*shlex.split(os.environ.get("QZTAP_RUNNER", "")), BINARY]
 CONNECTION_LOST = b"Connection terminated\n"
 # The long-running qztap's memory after the warm-up, and at the end, over a minute
 # later, once its reader has caught up after a stall.
@@ -36,7 +39,7 @@ class Tap:
     """A running qztap; threads collect its output, whose reading can pause."""
 
     def __init__(self, env, preexec_fn=None):
-        self.process = subprocess.Popen([BINARY], env=env, stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen(COMMAND, env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         preexec_fn=preexec_fn)
         self.out, self.err, self.reading = bytearray(), bytearray(), threading.Event()
@@ -80,7 +83,7 @@ class Tap:
 def run_to_exit(env, **options):
     """(exit status, status lines, output) of a qztap run to its end."""
     options.setdefault("stdout", subprocess.PIPE)
-    result = subprocess.run([BINARY], env=env, stdin=subprocess.DEVNULL,
+    result = subprocess.run(COMMAND, env=env, stdin=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, timeout=15, **options)
     return result.returncode, result.stderr, result.stdout
 
@@ -267,7 +270,7 @@ class Cases:
                                  (2, b"PERMISSION_OR_CONTENT_ERROR: Connection refused\n", b""))
 
     def check_reader_leaving_in_silence(self, server, sigpipe):
-        process = subprocess.Popen([BINARY], env=server.env, stdin=subprocess.DEVNULL,
+        process = subprocess.Popen(COMMAND, env=server.env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    preexec_fn=sigpipe)
         self.addCleanup(process.kill)

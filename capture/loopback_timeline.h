@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+
+namespace qztap {
+
+// Keeps the loopback capture's output in step with the clock when packets stop
+// coming: the capture keeps the device's engine going with a silent stream of its own,
+// but an engine or sound server that stalls sends nothing. The time skipped is
+// delivered as zeros, so that a reader can tell time by counting samples and every
+// silence still writes to it. Times are in 100-nanosecond units of the performance
+// counter, as packets carry them. Only the capture thread uses it.
+class LoopbackTimeline {
+ public:
+  // Gaps up to this long are left alone: packets come a period or two apart, their
+  // times jitter, and a sound server under load delivers late; zeros put into a late
+  // but unbroken stream would cut the audio apart. Also how far behind the clock the
+  // zeros run while nothing comes, so that a late packet still finds its place free.
+  static constexpr int64_t TOLERANCE = 2'000'000;  // 200 ms
+
+  // Starts the timeline at `now` with frames at `rate`.
+  LoopbackTimeline(int64_t now, uint32_t rate) : anchor(now), frameRate(rate) {}
+
+  // Frames of zeros to deliver before a packet whose first frame was captured at
+  // `packetTime`: the gap since the end of what was delivered, if longer than the
+  // tolerance. A packet that starts before that end is delivered whole all the same.
+  uint64_t silenceBefore(int64_t packetTime) const;
+
+  // Frames of zeros due at `now` when no packet came: up to the tolerance behind it.
+  uint64_t silenceUntil(int64_t now) const;
+
+  // Records that `frames` frames (packets or zeros) were delivered.
+  void advance(uint64_t frames) { delivered += frames; }
+
+  // Continues at another rate (another device) from where the timeline stands.
+  void changeRate(uint32_t rate);
+
+ private:
+  int64_t end() const;  // the time just after the last frame delivered
+  uint64_t framesIn(int64_t duration) const;
+
+  int64_t anchor;
+  uint32_t frameRate;
+  uint64_t delivered = 0;  // frames since the anchor
+};
+
+}  // namespace qztap
