@@ -114,6 +114,15 @@ int64_t performanceTime() {
          count.QuadPart % frequency.QuadPart * 10'000'000 / frequency.QuadPart;
 }
 
+// The device's ID; on failure `result` says why.
+std::optional<std::wstring> idOf(IMMDevice& device, HRESULT& result) {
+  wchar_t* id = nullptr;
+  result = device.GetId(&id);
+  if (FAILED(result)) return std::nullopt;
+  const std::unique_ptr<wchar_t, TaskMemFree> owned(id);
+  return std::wstring(id);
+}
+
 ComPtr<IMMDeviceEnumerator> makeEnumerator(HRESULT& result) {
   IMMDeviceEnumerator* enumerator = nullptr;
   result = ::CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
@@ -214,10 +223,8 @@ class WasapiCaptureStream final : public CaptureStream {
     IMMDevice* device = nullptr;
     if (FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device))) return std::nullopt;
     const ComPtr<IMMDevice> owned(device);
-    wchar_t* id = nullptr;
-    if (FAILED(device->GetId(&id))) return std::nullopt;
-    const std::unique_ptr<wchar_t, TaskMemFree> ownedId(id);
-    return std::wstring(id);
+    HRESULT ignored = S_OK;
+    return idOf(*device, ignored);
   }
 
   // Opens and starts a loopback stream on the default output; on failure `result`
@@ -229,11 +236,9 @@ class WasapiCaptureStream final : public CaptureStream {
     const ComPtr<IMMDevice> device(rawDevice);
 
     Recording opened;
-    wchar_t* id = nullptr;
-    result = device->GetId(&id);
-    if (FAILED(result)) return std::nullopt;
-    opened.deviceId = id;
-    ::CoTaskMemFree(id);
+    std::optional<std::wstring> id = idOf(*device, result);
+    if (!id) return std::nullopt;
+    opened.deviceId = std::move(*id);
 
     IAudioClient* client = nullptr;
     result = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
