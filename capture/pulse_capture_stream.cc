@@ -3,16 +3,27 @@
 // All stream callbacks run on the threaded main loop's one thread, named after the
 // delivery queue: that thread is the serial queue the audio output is promised.
 // Calls from the start-up thread take the loop lock and wait on the loop's signal.
+//
+// What a server may do that the stream guards against:
+// - give a stream the channel of one it has just killed (PipeWire's does), so that a
+//   late delete of the old stream ends the new one: the old stream is always deleted
+//   before the next is created, and only one creation is outstanding at a time;
+// - never answer a creation, or stop sending a stream's audio: a stream that has
+//   delivered nothing for 2 s while the server still answers is replaced;
+// - never tell a connection of a new default, or name a placeholder: the default is
+//   also looked at through a new connection now and then (see pulse_sink_choice.h).
 
 #include "capture/pulse_capture_stream.h"
 
 #include <pthread.h>
 
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "capture/pulse_connection.h"
+#include "capture/pulse_sink_choice.h"
 
 namespace qztap {
 namespace {
@@ -20,13 +31,27 @@ namespace {
 // About 21 ms at 48 kHz: buffers arrive this often instead of the server's default.
 constexpr uint32_t FRAGMENT_FRAMES = 1024;
 
-// How long to wait before looking for the default sink again while nothing is recorded.
-constexpr pa_usec_t FOLLOW_RETRY_USEC = 250 * PA_USEC_PER_MSEC;
+// How often the stream looks again: for the default while it records no sink a default
+// names, and for a stream that has gone quiet.
+constexpr pa_usec_t CHECK_INTERVAL_USEC = 250 * PA_USEC_PER_MSEC;
+
+// Every other check, 500 ms apart, looks at the default through a new connection.
+constexpr unsigned LOOK_AFRESH_EVERY = 2;
+
+// A stream that has delivered nothing for this long, while the server answers, is
+// replaced: a null sink or a device delivers a fragment every 21 ms, silence included.
+constexpr pa_usec_t QUIET_STREAM_USEC = 2 * PA_USEC_PER_SEC;
+
+// Streams that fail one after another, none becoming ready, about 2 s of retries.
+constexpr int FAILURES_BEFORE_STOP = 8;
 
 struct StreamUnref {
   void operator()(pa_stream* stream) const { pa_stream_unref(stream); }
 };
 using StreamHandle = std::unique_ptr<pa_stream, StreamUnref>;
+
+const pa_subscription_mask_t SINK_AND_SERVER_EVENTS =
+    static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK);
 
 // Records the monitor of one sink at a time, following the default sink: when the
 // user picks another output, or the recorded one disappears, recording moves to the
@@ -77,7 +102,7 @@ class PulseCaptureStream final : public CaptureStream {
     if (!answered) return connection.lastError();
     if (!sink) return CaptureError{pa_strerror(PA_ERR_NOENTITY)};
 
-    if (!record(*sink)) return connection.lastError();
+    if (!switchTo(*sink)) return connection.lastError();
     for (;;) {
       const pa_stream_state_t state = pa_stream_get_state(current.get());
       if (state == PA_STREAM_READY) break;
@@ -91,93 +116,150 @@ class PulseCaptureStream final : public CaptureStream {
     capturing = true;
     connection.onConnectionLost = [this] { delegate.didStopWithError(connection.lastError()); };
     pa_context_set_subscribe_callback(connection.context, &PulseCaptureStream::onEvent, this);
-    PulseConnection::detach(pa_context_subscribe(
-        connection.context,
-        static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK),
-        nullptr, nullptr));
+    PulseConnection::start(
+        pa_context_subscribe(connection.context, SINK_AND_SERVER_EVENTS, nullptr, nullptr));
+    pa_context_rttime_new(connection.context, pa_rtclock_now() + CHECK_INTERVAL_USEC,
+                          &PulseCaptureStream::onCheck, this);
     // The default may have changed while we were starting.
-    followDefaultSink();
+    follow();
     return std::nullopt;
   }
 
-  // Opens a record stream on the sink's monitor and makes it the current one,
-  // after handing on what the previous stream still holds.
-  bool record(const Sink& sink) {
-    StreamHandle next(pa_stream_new(connection.context, "qztap", &sampleFormat, nullptr));
-    if (!next) return false;
-    pa_stream_set_state_callback(next.get(), &PulseCaptureStream::onStreamState, this);
-    pa_stream_set_read_callback(next.get(), &PulseCaptureStream::onReadable, this);
-    pa_stream_set_moved_callback(next.get(), &PulseCaptureStream::onMoved, this);
+  // Records `sink` from now on: at once, or once the stream being created is ready or
+  // has failed.
+  void record(const Sink& sink) {
+    if (current && recordedSink.name == sink.name) {
+      next.reset();
+    } else if (current && pa_stream_get_state(current.get()) == PA_STREAM_CREATING) {
+      next = sink;
+    } else if (!switchTo(sink)) {
+      delegate.didStopWithError(connection.lastError());
+    }
+  }
+
+  // Deletes the current stream, then opens one on the sink's monitor: in this order,
+  // since the server may give the new stream the old one's channel.
+  bool switchTo(const Sink& sink) {
+    dropCurrent();
+    StreamHandle stream(pa_stream_new(connection.context, "qztap", &sampleFormat, nullptr));
+    if (!stream) return false;
+    pa_stream_set_state_callback(stream.get(), &PulseCaptureStream::onStreamState, this);
+    pa_stream_set_read_callback(stream.get(), &PulseCaptureStream::onReadable, this);
+    pa_stream_set_moved_callback(stream.get(), &PulseCaptureStream::onMoved, this);
 
     pa_buffer_attr attributes;
     std::memset(&attributes, 0xff, sizeof attributes);  // -1: the server's choice
     attributes.fragsize = static_cast<uint32_t>(FRAGMENT_FRAMES * pa_frame_size(&sampleFormat));
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(next.get(), sink.monitorSource.c_str(), &attributes, flags) < 0) {
+    if (pa_stream_connect_record(stream.get(), sink.monitorSource.c_str(), &attributes, flags) < 0) {
       return false;
     }
-
-    if (current) {
-      if (pa_stream_get_state(current.get()) == PA_STREAM_READY) deliverReadable(current.get());
-      release(std::move(current));
-    }
-    current = std::move(next);
+    current = std::move(stream);
     recordedSink = sink;
-    recording = true;
+    heardAt = pa_rtclock_now();
     return true;
   }
 
-  static void release(StreamHandle stream) {
-    pa_stream_set_state_callback(stream.get(), nullptr, nullptr);
-    pa_stream_set_read_callback(stream.get(), nullptr, nullptr);
-    pa_stream_set_moved_callback(stream.get(), nullptr, nullptr);
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream.get()))) pa_stream_disconnect(stream.get());
+  // Lets the current stream go, after handing on what it still holds.
+  void dropCurrent() {
+    next.reset();
+    if (!current) return;
+    if (pa_stream_get_state(current.get()) == PA_STREAM_READY) deliverReadable(current.get());
+    pa_stream_set_read_callback(current.get(), nullptr, nullptr);
+    pa_stream_set_moved_callback(current.get(), nullptr, nullptr);
+    // One still being created has no channel to delete yet: it is deleted once ready.
+    pa_stream_set_state_callback(current.get(), &PulseCaptureStream::disconnectOnceReady, nullptr);
+    disconnectOnceReady(current.get(), nullptr);
+    current.reset();
   }
 
-  // Moves to the default sink unless that is what we are recording already.
-  void followDefaultSink() {
-    PulseConnection::detach(requestServerInfo(connection, [this](const pa_server_info* info) {
-      if (info == nullptr || info->default_sink_name == nullptr) return lookAgainSoon();
-      std::string name = info->default_sink_name;
-      if (recording && name == recordedSink.name) return;
-      PulseConnection::detach(requestSinks(connection, &name, [this](const pa_sink_info* sink) {
-        if (sink == nullptr) return lookAgainSoon();  // gone again, or not there yet
-        if (recording && recordedSink.name == sink->name) return;
-        if (!record(sinkFrom(*sink))) delegate.didStopWithError(connection.lastError());
-      }));
+  static void disconnectOnceReady(pa_stream* stream, void*) {
+    if (pa_stream_get_state(stream) != PA_STREAM_READY) return;
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+  }
+
+  // Asks for the default and the sinks, then records the sink chosen. One look at a
+  // time, so that a server that does not answer collects no requests; whatever asks
+  // meanwhile gets another look once it is done.
+  void follow() {
+    if (following) {
+      followAgain = true;
+      return;
+    }
+    following = PulseConnection::start(requestServerInfo(connection, [this](const pa_server_info* info) {
+      if (info != nullptr) ownView.report(info->default_sink_name);
+      auto sinks = std::make_shared<std::vector<Sink>>();
+      following = PulseConnection::start(
+          requestSinks(connection, nullptr, [this, sinks](const pa_sink_info* sink) {
+            if (sink != nullptr) {
+              sinks->push_back(sinkFrom(*sink));
+              return;
+            }
+            following = false;
+            settle(*sinks);
+          }));
     }));
   }
 
-  // While nothing is recorded, looks for the default again shortly: servers differ in
-  // whether, and when, they announce a new default after the recorded sink went away.
-  void lookAgainSoon() {
-    if (recording || retry != nullptr) return;
-    retry = pa_context_rttime_new(connection.context, pa_rtclock_now() + FOLLOW_RETRY_USEC,
-                                  &PulseCaptureStream::onRetry, this);
+  void settle(const std::vector<Sink>& sinks) {
+    const SinkChoice choice =
+        chooseSink(sinks, ownView, freshView, current ? recordedSink.name : "");
+    recordsStandIn = choice.sink && !choice.isDefault;
+    if (choice.sink) record(*choice.sink);
+    else dropCurrent();  // a time without sinks
+    if (followAgain) {
+      followAgain = false;
+      follow();
+    }
   }
 
-  static void onRetry(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
-                      void* self) {
-    auto* capture = static_cast<PulseCaptureStream*>(self);
-    api->time_free(event);
-    capture->retry = nullptr;
-    if (!capture->recording) capture->followDefaultSink();
+  // A look at the default through a connection made for it alone: a connection's
+  // view can lag behind the server's for good (see pulse_sink_choice.h), while one
+  // that connects afterwards sees the default as it is. One look at a time.
+  void lookAfresh() {
+    if (lookout && lookout->context != nullptr) {
+      if (PA_CONTEXT_IS_GOOD(pa_context_get_state(lookout->context))) return;
+      pa_context_unref(lookout->context);  // done with: disconnected, or failed
+    }
+    lookout = std::make_unique<PulseConnection>();
+    lookout->connectBeside(connection, [this] {
+      const pa_usec_t askedAt = pa_rtclock_now();
+      PulseConnection::start(
+          requestServerInfo(*lookout, [this, askedAt](const pa_server_info* info) {
+            pa_context_disconnect(lookout->context);
+            if (info == nullptr) return;
+            freshView.lookedAt(info->default_sink_name, askedAt);
+            if (!current || freshView.name != recordedSink.name) follow();
+          }));
+    });
   }
 
-  // The current stream ended without our asking. If its sink is gone, recording
-  // follows the default; if the sink is still there, the stream itself failed.
-  void onRecordingEnded() {
+  // Every CHECK_INTERVAL_USEC: looks for the default while no sink a default names is
+  // recorded, and replaces a stream that has gone quiet once the server has answered.
+  void check() {
+    if (++checks % LOOK_AFRESH_EVERY == 0) lookAfresh();
+    if (!current || recordsStandIn) follow();
+    if (!current || probing || pa_rtclock_now() - heardAt < QUIET_STREAM_USEC) return;
+    probing = PulseConnection::start(requestServerInfo(connection, [this](const pa_server_info*) {
+      probing = false;
+      if (current && pa_rtclock_now() - heardAt >= QUIET_STREAM_USEC) {
+        dropCurrent();
+        follow();
+      }
+    }));
+  }
+
+  // The current stream failed, or was killed: its sink may be gone, or the server may
+  // have refused it for a moment. The next look at the default (on the event that comes
+  // with an unplug, or the next check) records again; a capture whose streams keep
+  // failing has stopped.
+  void onStreamFailed() {
     if (!connection.ready()) return;  // the connection's own callback reports it
-    CaptureError why = connection.lastError();
-    PulseConnection::detach(
-        requestSinks(connection, &recordedSink.name, [this, why](const pa_sink_info* sink) {
-          if (sink != nullptr) {
-            if (!recording) delegate.didStopWithError(why);
-            return;
-          }
-          followDefaultSink();
-        }));
-    recording = false;
+    if (++failuresInARow == FAILURES_BEFORE_STOP) {
+      return delegate.didStopWithError(connection.lastError());
+    }
+    dropCurrent();
   }
 
   // Hands every complete fragment the stream holds to the output, one buffer each.
@@ -189,6 +271,7 @@ class PulseCaptureStream final : public CaptureStream {
       size_t bytes = 0;
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
       if (data != nullptr) {
+        heardAt = pa_rtclock_now();
         deliver(static_cast<const float*>(data), bytes / (channels * sizeof(float)), channels,
                 streamFormat->rate);
       }
@@ -233,30 +316,43 @@ class PulseCaptureStream final : public CaptureStream {
   static void onMoved(pa_stream* stream, void* self) {
     auto* capture = static_cast<PulseCaptureStream*>(self);
     if (stream != capture->current.get() || capture->recordsOwnMonitor(stream)) return;
-    release(std::move(capture->current));
-    capture->recording = false;
-    capture->followDefaultSink();
+    capture->dropCurrent();
+    capture->follow();
   }
 
   static void onStreamState(pa_stream* stream, void* self) {
     auto* capture = static_cast<PulseCaptureStream*>(self);
     pa_threaded_mainloop_signal(capture->connection.loop, 0);
     if (!capture->capturing || stream != capture->current.get()) return;
-    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) capture->onRecordingEnded();
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_READY) {
+      capture->heardAt = pa_rtclock_now();
+      capture->failuresInARow = 0;
+    }
+    if (state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state)) {
+      // The creation has settled: a sink chosen meanwhile is recorded now.
+      if (std::optional<Sink> wanted = std::exchange(capture->next, std::nullopt)) {
+        return capture->record(*wanted);
+      }
+    }
+    if (!PA_STREAM_IS_GOOD(state)) capture->onStreamFailed();
   }
 
-  static void onEvent(pa_context*, pa_subscription_event_type_t event, uint32_t index,
-                      void* self) {
-    auto* capture = static_cast<PulseCaptureStream*>(self);
+  // New or removed sinks and a new default all call for another look at the default.
+  static void onEvent(pa_context*, pa_subscription_event_type_t event, uint32_t, void* self) {
     const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     const auto kind = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-    if (facility == PA_SUBSCRIPTION_EVENT_SERVER && kind == PA_SUBSCRIPTION_EVENT_CHANGE) {
-      capture->followDefaultSink();
-    } else if (facility == PA_SUBSCRIPTION_EVENT_SINK && kind == PA_SUBSCRIPTION_EVENT_REMOVE &&
-               index == capture->recordedSink.index) {
-      capture->recording = false;
-      capture->followDefaultSink();
+    if ((facility == PA_SUBSCRIPTION_EVENT_SERVER && kind == PA_SUBSCRIPTION_EVENT_CHANGE) ||
+        (facility == PA_SUBSCRIPTION_EVENT_SINK && kind != PA_SUBSCRIPTION_EVENT_CHANGE)) {
+      static_cast<PulseCaptureStream*>(self)->follow();
     }
+  }
+
+  static void onCheck(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* self) {
+    auto* capture = static_cast<PulseCaptureStream*>(self);
+    pa_context_rttime_restart(capture->connection.context, event,
+                              pa_rtclock_now() + CHECK_INTERVAL_USEC);
+    capture->check();
   }
 
   PulseConnection& connection;
@@ -265,12 +361,20 @@ class PulseCaptureStream final : public CaptureStream {
   pa_sample_spec sampleFormat{};
   std::string requestedSink;
 
+  std::unique_ptr<PulseConnection> lookout;  // the connection of the latest fresh look
+
   // Touched only on the loop thread, or under the loop lock.
   bool capturing = false;  // start confirmed: failures are stops from now on
-  bool recording = false;  // `current` records `recordedSink`'s monitor
-  StreamHandle current;
+  StreamHandle current;    // records `recordedSink`'s monitor, or is being created to
   Sink recordedSink;
-  pa_time_event* retry = nullptr;  // a pending lookAgainSoon()
+  std::optional<Sink> next;     // to record once `current` has been created
+  pa_usec_t heardAt = 0;        // when `current` was created or last delivered audio
+  bool recordsStandIn = false;  // no default names what `current` records
+  DefaultView ownView, freshView;
+  bool following = false, followAgain = false;  // a look at the default is under way
+  bool probing = false;  // `current` is quiet: is the server still answering?
+  int failuresInARow = 0;
+  unsigned checks = 0;
   std::vector<float> planar;
   std::vector<AudioEntry> entries;
 };

@@ -22,6 +22,15 @@ std::optional<CaptureError> PulseConnection::connect() {
   }
 }
 
+bool PulseConnection::connectBeside(const PulseConnection& main, std::function<void()> whenReady) {
+  loop = main.loop;
+  context = pa_context_new(pa_threaded_mainloop_get_api(loop), "qztap");
+  if (context == nullptr) return false;
+  onReady = std::move(whenReady);
+  pa_context_set_state_callback(context, &PulseConnection::onState, this);
+  return pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
+}
+
 bool PulseConnection::await(pa_operation* operation) {
   if (operation == nullptr) return false;
   while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
@@ -34,9 +43,12 @@ bool PulseConnection::await(pa_operation* operation) {
 
 void PulseConnection::onState(pa_context* context, void* self) {
   auto* connection = static_cast<PulseConnection*>(self);
-  if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+  const pa_context_state_t state = pa_context_get_state(context);
+  if (!PA_CONTEXT_IS_GOOD(state)) {
     if (connection->failure == PA_OK) connection->failure = pa_context_errno(context);
     if (connection->onConnectionLost) connection->onConnectionLost();
+  } else if (state == PA_CONTEXT_READY && connection->onReady) {
+    connection->onReady();
   }
   pa_threaded_mainloop_signal(connection->loop, 0);
 }

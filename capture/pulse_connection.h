@@ -40,9 +40,15 @@ class PulseConnection {
   pa_context* context = nullptr;
   // Told when the connection fails once capture runs; called on the loop thread.
   std::function<void()> onConnectionLost;
+  std::function<void()> onReady;
 
   // Connects to the user's server, never spawning one. Called with no lock held.
   std::optional<CaptureError> connect();
+
+  // Starts a second connection to the same server on `main`'s loop, under its lock,
+  // without waiting: `onReady` is called on the loop thread once it is up, and
+  // onConnectionLost if it fails. False if it could not even be started.
+  bool connectBeside(const PulseConnection& main, std::function<void()> whenReady);
 
   bool ready() const { return pa_context_get_state(context) == PA_CONTEXT_READY; }
 
@@ -55,9 +61,11 @@ class PulseConnection {
   // Waits, with the lock held, for an operation whose callback signals the loop.
   bool await(pa_operation* operation);
 
-  // Starts an operation whose completion nobody waits for.
-  static void detach(pa_operation* operation) {
-    if (operation != nullptr) pa_operation_unref(operation);
+  // Lets an operation whose completion nobody waits for run; false if it never started.
+  static bool start(pa_operation* operation) {
+    if (operation == nullptr) return false;
+    pa_operation_unref(operation);
+    return true;
   }
 
  private:
