@@ -21,6 +21,7 @@ import time
 from pathlib import Path
 
 RATE, CHANNELS, DECIMATION = 48000, 2, 3
+FRAME = CHANNELS * 4  # bytes of a float32 stereo frame
 START_LINE = b"CAPTURE_STARTED sr_req=48000->16000 mono\n"
 
 # Whatever would send a client to another server or give libpulse a default device.
@@ -139,9 +140,10 @@ class PulseAudioServer:
         return [names.get(line.split("\t")[1]) for line in
                 self.pactl("list", "short", "source-outputs").splitlines()]
 
-    def wait_recording_from(self, *sources):
-        """Waits for the record streams, qztap's, to be on `sources` (none: no stream)."""
-        wait_until(lambda: self.recorded_sources() == list(sources), 10, lambda: f"streams on "
+    def wait_recording_from(self, *sources, within=1):
+        """Waits for the record streams, qztap's, to be on `sources` (none: no stream), as
+        qztap promises within 1 s of a move."""
+        wait_until(lambda: self.recorded_sources() == list(sources), within, lambda: f"streams on "
                    f"{sources}, not {self.recorded_sources()}: default {self.pactl('get-default-sink')}")
 
     def add_fake_microphone(self, name, stereo):
@@ -286,6 +288,56 @@ def locate(output, stereo, whole=True):
         if offset % 4 == 0 and output[offset:offset + length] == expected[:length]:
             hits.append((offset, length))
     return hits[0] if len(hits) == 1 else None
+
+
+class Reference:
+    """What the server itself made of what was played on `sink`: its monitor, recorded
+    beside qztap by the server's own record client. A server under load may drop a
+    quantum of a played signal or add one (PipeWire was seen to, parec seeing the same
+    hole), and qztap is held to what the server produced, never to less."""
+
+    def __init__(self, server, sink):
+        fd, self.path = tempfile.mkstemp(dir=server.base)
+        os.close(fd)
+        self.recorder = subprocess.Popen(
+            ["parec", "--raw", "--format=float32le", f"--rate={RATE}", f"--channels={CHANNELS}",
+             "--latency-msec=20", f"--device={sink}.monitor", self.path], env=server.env,
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=die_with_parent)
+
+    def of(self, stereo):
+        """The stretch of the recording that `stereo` became, from its first frames to its
+        last, once the recording holds its end or has ended; where it ended first (the
+        server killed), the rest as played. `stereo` itself if no start of it was recorded."""
+        played, edge = stereo.tobytes(), 256 * FRAME
+        deadline = time.monotonic() + 10
+        while (self.recorder.poll() is None and time.monotonic() < deadline
+               and played[-edge:] not in Path(self.path).read_bytes()):
+            time.sleep(0.05)
+        recorded = Path(self.path).read_bytes()
+        recorded = recorded[:len(recorded) // FRAME * FRAME]
+        start = _find_frame(recorded, played[:edge])
+        if start < 0:
+            return stereo
+        end = _find_frame(recorded, played[-edge:], start)
+        if end >= 0:
+            return array.array("f", recorded[start:end + edge])
+        resumed = played.rfind(recorded[-edge:])
+        if resumed < 0 or resumed % FRAME:
+            return stereo
+        return array.array("f", recorded[start:] + played[resumed + edge:])
+
+    def stop(self):
+        self.recorder.kill()
+        self.recorder.wait()
+
+
+def _find_frame(data, part, start=0):
+    """Where `part` begins in `data` at a whole frame, from `start`, or -1."""
+    at = data.find(part, start)
+    while at >= 0 and at % FRAME:
+        at = data.find(part, at + 1)
+    return at
 
 
 def stray_samples(output, segments):

@@ -19,8 +19,10 @@ import threading
 import time
 import unittest
 
-from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, die_with_parent, locate,
-                         noise, stray_samples, wait_until)
+from pulse_relay import (CONTROL, CREATE_RECORD_STREAM, DELETE_RECORD_STREAM, GET_SERVER_INFO,
+                         RECORD_STREAM_KILLED, REPLY, Relay)
+from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, Reference, die_with_parent,
+                         locate, noise, stray_samples, wait_until)
 
 BINARY = os.environ.get("QZTAP_BINARY", "")
 # What runs the binary, if not the system itself: Wine in a chroot for qztap.exe.
@@ -88,42 +90,78 @@ def run_to_exit(env, **options):
     return result.returncode, result.stderr, result.stdout
 
 
-def relay(server, cut_at, on_connect):
-    """qztap's environment for a connection through a socket of ours that hangs up on
-    both ends, as a server dying right there, when qztap sends its `cut_at`-th
-    request; `on_connect(pid)` is called as qztap connects. Shared memory is off, so
-    what qztap sends is requests and nothing else."""
-    path, config = f"{server.base}/relay{cut_at}", f"{server.base}/client.conf"
-    with open(config, "w") as f:
-        f.write("enable-shm = no\n")
-    listener = socket.socket(socket.AF_UNIX)
-    listener.bind(path)
-    listener.listen(1)
-
-    def pass_on():
-        client, upstream, sent = listener.accept()[0], socket.socket(socket.AF_UNIX), b""
-        credentials = client.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12)
-        on_connect(int.from_bytes(credentials[:4], sys.byteorder))  # pid, uid, gid
-        upstream.connect(server.socket)
-        with client, upstream, listener:
-            while True:
-                for end in select.select([client, upstream], [], [])[0]:
-                    data = end.recv(65536)
-                    sent += data if end is client else b""
-                    if not data or requests_begun(sent) >= cut_at:
-                        return
-                    (upstream if end is client else client).sendall(data)
-    threading.Thread(target=pass_on, daemon=True).start()
-    return dict(server.env, PULSE_SERVER="unix:" + path, PULSE_CLIENTCONFIG=config)
+def hanging_up_at(server, request, on_connect):
+    """qztap's environment for a connection that hangs up on both ends, as a server dying
+    right there, when qztap sends its `request`-th request; `on_connect(pid)` is called
+    as qztap connects."""
+    relay, sent = Relay(server, on_connect), itertools.count(1)
+    relay.rule = lambda number, packet, from_client: (
+        None if from_client and number == 0 and next(sent) >= request else [(not from_client, packet)])
+    return relay.env
 
 
-def requests_begun(sent):
-    """How many packets of the native protocol `sent` holds the start of: each is a
-    20-byte descriptor, whose first word is the payload's length, and the payload."""
-    count = start = 0
-    while start < len(sent):
-        count, start = count + 1, start + 20 + int.from_bytes(sent[start:start + 4], "big")
-    return count
+def passing(number, packet, from_client):
+    return [(not from_client, packet)]
+
+
+def on_own_connection(rule):
+    """`rule` for qztap's own connection; the connections it makes only to look at the
+    default pass untouched."""
+    return lambda number, packet, from_client: (
+        rule(packet, from_client) if number == 0 else passing(number, packet, from_client))
+
+
+def kill_told_late():
+    """A stream's kill held back until qztap has asked for its next stream."""
+    held = []
+
+    def rule(packet, from_client):
+        if not from_client and packet.command == RECORD_STREAM_KILLED:
+            held.append((True, packet))
+            return []
+        if from_client and packet.command == CREATE_RECORD_STREAM:
+            onward = [(False, packet), *held]
+            held.clear()
+            return onward
+        return [(not from_client, packet)]
+    return on_own_connection(rule)
+
+
+def default_named(name):
+    """Every answer of the server's info names `name` as the default sink."""
+    asked = set()
+
+    def rule(packet, from_client):
+        if from_client and packet.command == GET_SERVER_INFO:
+            asked.add(packet.tag)
+        elif not from_client and packet.command == REPLY and packet.tag in asked:
+            asked.discard(packet.tag)
+            packet = packet.with_default_sink(name)
+        return [(not from_client, packet)]
+    return on_own_connection(rule)
+
+
+def creation_unanswered():
+    """qztap's next request for a stream never reaches the server."""
+    swallowed = []
+
+    def rule(packet, from_client):
+        if from_client and packet.command == CREATE_RECORD_STREAM and not swallowed:
+            swallowed.append(packet)
+            return []
+        return [(not from_client, packet)]
+    return on_own_connection(rule)
+
+
+def audio_withheld():
+    """No audio reaches qztap until it deletes a stream."""
+    deleted = []
+
+    def rule(packet, from_client):
+        deleted.extend([packet] if from_client and packet.command == DELETE_RECORD_STREAM else [])
+        return [] if packet.channel != CONTROL and not from_client and not deleted else [
+            (not from_client, packet)]
+    return on_own_connection(rule)
 
 
 def starve_start_thread(pid):
@@ -176,8 +214,8 @@ class Cases:
         self.addCleanup(server.stop)
         return server.start(sinks=sinks)
 
-    def start_tap(self, server):
-        tap = Tap(server.env)
+    def start_tap(self, env):
+        tap = Tap(env)
         self.addCleanup(tap.stop)
         tap.wait_started()
         return tap
@@ -193,8 +231,9 @@ class Cases:
         """Also with the reader stalled across the kill, longer than the server would
         keep audio for it: no audio captured before the kill is lost."""
         server = self.start_server()
-        tap = self.start_tap(server)
+        tap = self.start_tap(server.env)
         first, second, cut_short = noise(1, 0.6), noise(2, 0.4, amplitude=0.9), noise(3, 20.0)
+        reference = Reference(server, "alpha")
         server.play("alpha", first)
         server.play("alpha", second)
         tap.reading.clear()
@@ -204,8 +243,8 @@ class Cases:
         tap.reading.set()
         self.assertEqual(tap.wait_exit(), (5, START_LINE + b"STREAM_STOPPED: " + CONNECTION_LOST))
         output = bytes(tap.out)
-        segments = [locate(output, first), locate(output, second),
-                    locate(output, cut_short, whole=False)]
+        segments = [locate(output, reference.of(first)), locate(output, reference.of(second)),
+                    locate(output, reference.of(cut_short), whole=False)]
         self.assert_signals(output, segments)
         self.assertEqual(sum(segments[-1]), len(output), "the output goes on after the signal")
         self.assertGreater(segments[-1][1], 13 * BYTES_PER_SECOND, "audio held back was lost")
@@ -216,7 +255,7 @@ class Cases:
         server = self.start_server(sinks=())
         server.add_sink("alpha", renders_ahead=True)
         server.set_default_sink("alpha")
-        tap = self.start_tap(server)
+        tap = self.start_tap(server.env)
         played, sizes = time.monotonic(), []
         self.addCleanup(server.play("alpha", noise(4, 3.0), wait=False).kill)
         wait_until(lambda: bytes(tap.out[-4096:]).strip(b"\0"), 10, "the played signal")
@@ -239,7 +278,7 @@ class Cases:
                                       (7, 5, START_LINE + b"STREAM_STOPPED: ")):
             with self.subTest(cut_at_request=request):
                 spinners = []
-                result = run_to_exit(relay(server, request, lambda pid: spinners.append(
+                result = run_to_exit(hanging_up_at(server, request, lambda pid: spinners.append(
                     starve_start_thread(pid))))
                 for spinner in spinners:
                     spinner.kill()
@@ -296,13 +335,15 @@ class Cases:
         default source, a microphone playing a signal of its own, is never recorded."""
         server = self.start_server(sinks=("alpha", "beta"))
         server.add_fake_microphone("microphone", noise(99, 1.0))
-        tap = self.start_tap(server)
+        tap = self.start_tap(server.env)
         played = []
 
         def record_and_play(sink):
             server.wait_recording_from(f"{sink}.monitor")
-            played.append(noise(10 + len(played), 0.6))
-            server.play(sink, played[-1])
+            reference = Reference(server, sink)
+            server.play(sink, noise(10 + len(played), 0.6))
+            played.append(reference.of(noise(10 + len(played), 0.6)))
+            reference.stop()
             tap.wait_for(played[-1])
         record_and_play("alpha")
         server.remove_sink("alpha")  # the recorded default unplugged: beta is the default
@@ -320,19 +361,51 @@ class Cases:
         self.assertIsNone(tap.process.poll())
         self.assertEqual(bytes(tap.err), START_LINE)
 
+    def test_follows_the_default_whatever_the_server_tells_it(self):
+        """Each move made while the server, through a relay on qztap's own connection,
+        does what servers were seen to do: tell of a stream's kill only after qztap has
+        asked for the next one (the old one's channel handed on to the new), name a sink
+        that is gone as the default, never tell of a new default, never answer a stream's
+        creation, or stop sending a stream's audio."""
+        server = self.start_server(sinks=("alpha", "beta", "gamma", "delta", "epsilon"))
+        relay = Relay(server)
+        tap = self.start_tap(relay.env)
+        for what, rule, move, within in (
+                ("kill told late", kill_told_late, "unplug", 1),
+                ("default named gone", lambda: default_named(recorded), "unplug", 1),
+                ("new default never told", lambda: default_named(recorded), "choose", 1),
+                ("creation unanswered", creation_unanswered, "choose", 3)):
+            with self.subTest(what):
+                recorded = server.pactl("get-default-sink")
+                relay.rule = rule()
+                if move == "unplug":
+                    server.remove_sink(recorded)
+                else:
+                    server.set_default_sink(next(s for s in server.sink_modules if s != recorded))
+                wait_until(lambda: server.pactl("get-default-sink") != recorded, 1, "a new default")
+                server.wait_recording_from(server.pactl("get-default-sink") + ".monitor",
+                                           within=within)
+                relay.rule = passing
+        with self.subTest("audio withheld"):  # the stream that went quiet is replaced
+            relay.rule, before = audio_withheld(), len(tap.out)
+            wait_until(lambda: len(tap.out) > before + BYTES_PER_SECOND // 2, 3, "audio again")
+        self.assertEqual((tap.process.poll(), bytes(tap.err)), (None, START_LINE))
+
     # Named to run last (cases run in name order), when the long run is past its warm-up.
     def test_stalled_reader_loses_nothing_and_memory_stays_flat(self):
         tap, server = self.long_tap, self.long_server
         # Longer than the stall and the second of audio the pipe holds, together.
-        played = noise(5, STALL_SECONDS + 3)
+        played, reference = noise(5, STALL_SECONDS + 3), Reference(server, "alpha")
+        self.addCleanup(reference.stop)
         player = server.play("alpha", played, wait=False)
         self.addCleanup(player.kill)
         wait_until(lambda: bytes(tap.out).strip(b"\0"), 10, "the signal to start arriving")
         tap.reading.clear()
         time.sleep(STALL_SECONDS)
         tap.reading.set()
-        tap.wait_for(played)
-        self.assert_signals(bytes(tap.out), [locate(bytes(tap.out), played)])
+        produced = reference.of(played)
+        tap.wait_for(produced)
+        self.assert_signals(bytes(tap.out), [locate(bytes(tap.out), produced)])
         self.assertEqual(len(self.warm_memory), 1, "the warm-up reading is missing")
         if not os.environ.get("QZTAP_SANITIZER"):  # whose allocators hold freed memory back
             self.assertLessEqual(own_memory_kib(tap.process.pid),
