@@ -14,8 +14,9 @@ import threading
 
 DESCRIPTOR = struct.Struct(">5I")  # payload length, channel, offset (two words), flags
 CONTROL = 0xFFFFFFFF               # the channel of commands and replies
-REPLY, CREATE_RECORD_STREAM, DELETE_RECORD_STREAM, GET_SERVER_INFO = 2, 5, 6, 20
-RECORD_STREAM_KILLED, SUBSCRIBE_EVENT = 65, 66
+ERROR, REPLY, CREATE_RECORD_STREAM, DELETE_RECORD_STREAM, GET_SERVER_INFO = 0, 2, 5, 6, 20
+RECORD_STREAM_KILLED = 65
+INPUT_OUTPUT_ERROR = 25
 
 
 class Packet:
@@ -49,6 +50,12 @@ class Packet:
         return Packet(DESCRIPTOR.pack(*header), payload)
 
 
+def error_reply(tag, code):
+    """The server's answer to request `tag`: failed with error `code`."""
+    payload = struct.pack(">cIcIcI", b"L", ERROR, b"L", tag, b"L", code)
+    return Packet(DESCRIPTOR.pack(len(payload), CONTROL, 0, 0, 0), payload)
+
+
 def _read_packet(end):
     header = _read_exactly(end, DESCRIPTOR.size)
     if header is None:
@@ -79,7 +86,7 @@ class Relay:
         with open(config, "w") as f:
             f.write("enable-shm = no\n")
         self.env = dict(server.env, PULSE_SERVER="unix:" + self.path, PULSE_CLIENTCONFIG=config)
-        self.upstream, self.on_connect = server.socket, on_connect
+        self.upstream, self.on_connect, self.clients = server.socket, on_connect, {}
         self.rule = lambda number, packet, from_client: [(not from_client, packet)]
         self.listener = socket.socket(socket.AF_UNIX)
         self.listener.bind(self.path)
@@ -94,7 +101,15 @@ class Relay:
                 self.on_connect(int.from_bytes(credentials[:4], sys.byteorder))  # pid, uid, gid
             upstream = socket.socket(socket.AF_UNIX)
             upstream.connect(self.upstream)
+            self.clients[number] = (client, threading.Lock())
             threading.Thread(target=self._serve, args=(number, client, upstream), daemon=True).start()
+
+    def to_client(self, number, packets):
+        """Sends `packets` to the client of the n-th connection, from any thread."""
+        client, lock = self.clients[number]
+        with lock:
+            for packet in packets:
+                client.sendall(packet.data())
 
     def _serve(self, number, client, upstream):
         with client, upstream:
@@ -106,6 +121,9 @@ class Relay:
                         if onward is None:
                             return
                         for to_client, passed in onward:
-                            (client if to_client else upstream).sendall(passed.data())
+                            if to_client:
+                                self.to_client(number, [passed])
+                            else:
+                                upstream.sendall(passed.data())
             except OSError:  # the other end is gone
                 pass

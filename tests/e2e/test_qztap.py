@@ -20,7 +20,7 @@ import time
 import unittest
 
 from pulse_relay import (CONTROL, CREATE_RECORD_STREAM, DELETE_RECORD_STREAM, GET_SERVER_INFO,
-                         RECORD_STREAM_KILLED, REPLY, Relay)
+                         INPUT_OUTPUT_ERROR, RECORD_STREAM_KILLED, REPLY, Relay, error_reply)
 from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, Reference, die_with_parent,
                          locate, noise, stray_samples, wait_until)
 
@@ -104,11 +104,12 @@ def passing(number, packet, from_client):
     return [(not from_client, packet)]
 
 
-def on_own_connection(rule):
+def on_own_connection(rule, everywhere=False):
     """`rule` for qztap's own connection; the connections it makes only to look at the
-    default pass untouched."""
+    default pass untouched, unless `everywhere`."""
     return lambda number, packet, from_client: (
-        rule(packet, from_client) if number == 0 else passing(number, packet, from_client))
+        rule(packet, from_client) if number == 0 or everywhere else
+        passing(number, packet, from_client))
 
 
 def kill_told_late():
@@ -127,7 +128,7 @@ def kill_told_late():
     return on_own_connection(rule)
 
 
-def default_named(name):
+def default_named(name, everywhere=False):
     """Every answer of the server's info names `name` as the default sink."""
     asked = set()
 
@@ -138,19 +139,52 @@ def default_named(name):
             asked.discard(packet.tag)
             packet = packet.with_default_sink(name)
         return [(not from_client, packet)]
-    return on_own_connection(rule)
+    return on_own_connection(rule, everywhere)
 
 
-def creation_unanswered():
-    """qztap's next request for a stream never reaches the server."""
-    swallowed = []
+def creation_failing(answer):
+    """qztap's next request for a stream never reaches the server; the relay gives
+    `answer(request)` in its place, if any."""
+    taken = []
 
     def rule(packet, from_client):
-        if from_client and packet.command == CREATE_RECORD_STREAM and not swallowed:
-            swallowed.append(packet)
-            return []
+        if from_client and packet.command == CREATE_RECORD_STREAM and not taken:
+            taken.append(packet)
+            return [(True, reply) for reply in answer(packet)]
         return [(not from_client, packet)]
     return on_own_connection(rule)
+
+
+class CreationAnsweredLate:
+    """The answer to qztap's next request for a stream, and that stream's kill, held back
+    until qztap asks for another stream, or until `release()`."""
+
+    def __init__(self, relay):
+        self.relay, self.request, self.held, self.lock = relay, None, [], threading.Lock()
+        self.answer_held = threading.Event()
+        relay.rule = on_own_connection(self.rule)
+
+    def rule(self, packet, from_client):
+        with self.lock:
+            if from_client and packet.command == CREATE_RECORD_STREAM:
+                if self.request is not None:
+                    return [(False, packet), *((True, held) for held in self.take())]
+                self.request = packet.tag
+            elif not from_client and (
+                    packet.command == REPLY and packet.tag == self.request and not self.held or
+                    packet.command == RECORD_STREAM_KILLED and self.held):
+                self.held.append(packet)
+                self.answer_held.set()
+                return []
+            return [(not from_client, packet)]
+
+    def take(self):
+        held, self.held = self.held, []
+        return held
+
+    def release(self):
+        with self.lock:
+            self.relay.to_client(0, self.take())
 
 
 def audio_withheld():
@@ -366,15 +400,20 @@ class Cases:
         does what servers were seen to do: tell of a stream's kill only after qztap has
         asked for the next one (the old one's channel handed on to the new), name a sink
         that is gone as the default, never tell of a new default, never answer a stream's
-        creation, or stop sending a stream's audio."""
-        server = self.start_server(sinks=("alpha", "beta", "gamma", "delta", "epsilon"))
+        creation or refuse it, or stop sending a stream's audio."""
+        server = self.start_server(sinks=("alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta"))
         relay = Relay(server)
         tap = self.start_tap(relay.env)
+        monitors = lambda: {f"{sink}.monitor" for sink in server.sink_modules}  # noqa: E731
         for what, rule, move, within in (
                 ("kill told late", kill_told_late, "unplug", 1),
                 ("default named gone", lambda: default_named(recorded), "unplug", 1),
                 ("new default never told", lambda: default_named(recorded), "choose", 1),
-                ("creation unanswered", creation_unanswered, "choose", 3)):
+                ("creation unanswered", lambda: creation_failing(lambda request: []), "choose", 3),
+                ("creation refused", lambda: creation_failing(lambda request: [
+                    error_reply(request.tag, INPUT_OUTPUT_ERROR)]), "choose", 1),
+                # Some sink rather than none, where no connection's default names one.
+                ("no default named", lambda: default_named(recorded, everywhere=True), "unplug", 1)):
             with self.subTest(what):
                 recorded = server.pactl("get-default-sink")
                 relay.rule = rule()
@@ -382,10 +421,26 @@ class Cases:
                     server.remove_sink(recorded)
                 else:
                     server.set_default_sink(next(s for s in server.sink_modules if s != recorded))
-                wait_until(lambda: server.pactl("get-default-sink") != recorded, 1, "a new default")
-                server.wait_recording_from(server.pactl("get-default-sink") + ".monitor",
-                                           within=within)
+                default = wait_until(lambda: (name := server.pactl("get-default-sink")) != recorded
+                                     and name, 1, "a new default")
+                if what == "no default named":
+                    wait_until(lambda: len(found := server.recorded_sources()) == 1 and
+                               found[0] in monitors(), within, "a stream on a sink")
+                else:
+                    server.wait_recording_from(f"{default}.monitor", within=within)
                 relay.rule = passing
+        with self.subTest("answer held across a kill"):
+            # Asked for the next stream while the first has not been answered, qztap
+            # waits: a stream deleted once answered may have handed its channel on.
+            late, recorded = CreationAnsweredLate(relay), server.pactl("get-default-sink")
+            chosen = next(sink for sink in server.sink_modules if sink != recorded)
+            server.set_default_sink(chosen)
+            wait_until(late.answer_held.is_set, 1, "qztap's request for a stream")
+            server.remove_sink(chosen)
+            time.sleep(0.5)
+            late.release()
+            server.wait_recording_from(server.pactl("get-default-sink") + ".monitor")
+            relay.rule = passing
         with self.subTest("audio withheld"):  # the stream that went quiet is replaced
             relay.rule, before = audio_withheld(), len(tap.out)
             wait_until(lambda: len(tap.out) > before + BYTES_PER_SECOND // 2, 3, "audio again")
