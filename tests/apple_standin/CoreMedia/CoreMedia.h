@@ -120,6 +120,19 @@ OSStatus CMAudioSampleBufferCreateWithPacketDescriptions(
     CMFormatDescriptionRef formatDescription, CMItemCount numSamples,
     CMTime presentationTimeStamp, const AudioStreamPacketDescription* packetDescriptions,
     CMSampleBufferRef* sampleBufferOut);
+typedef struct {
+  CMTime duration;
+  CMTime presentationTimeStamp;
+  CMTime decodeTimeStamp;
+} CMSampleTimingInfo;
+OSStatus CMSampleBufferCreate(CFAllocatorRef allocator, CMBlockBufferRef dataBuffer,
+                              Boolean dataReady,
+                              CMSampleBufferMakeDataReadyCallback makeDataReadyCallback,
+                              void* makeDataReadyRefcon, CMFormatDescriptionRef formatDescription,
+                              CMItemCount numSamples, CMItemCount numSampleTimingEntries,
+                              const CMSampleTimingInfo* sampleTimingArray,
+                              CMItemCount numSampleSizeEntries, const size_t* sampleSizeArray,
+                              CMSampleBufferRef* sampleBufferOut);
 // Copies the list's data into a new block buffer and makes it the sample buffer's.
 OSStatus CMSampleBufferSetDataBufferFromAudioBufferList(CMSampleBufferRef sbuf,
                                                         CFAllocatorRef blockBufferStructureAllocator,
