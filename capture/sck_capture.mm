@@ -102,8 +102,9 @@ SCStreamConfiguration* configurationFrom(const StreamConfiguration& wanted) {
   return configuration;
 }
 
-// How often the delivery queue looks at the clock for a silence to fill.
-constexpr uint64_t SILENCE_TICK_NS = 20 * NSEC_PER_MSEC;
+// How often the delivery queue looks at the clock for a silence to fill. Unlike any
+// buffer cadence ScreenCaptureKit is known for, so that a capture shows which it got.
+constexpr uint64_t SILENCE_TICK_NS = 50 * NSEC_PER_MSEC;
 
 class SckCaptureStream final : public CaptureStream {
  public:
