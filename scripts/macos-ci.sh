@@ -26,7 +26,8 @@ deps() {
 }
 
 unit() {
-  cmake -S "$root" -B "$root/build-macos" -DQZTAP_WERROR=ON -DQZTAP_BENCHMARKS=OFF
+  cmake -S "$root" -B "$root/build-macos" -DQZTAP_WERROR=ON -DQZTAP_BENCHMARKS=OFF \
+    -DCMAKE_PREFIX_PATH="$(brew --prefix)"
   cmake --build "$root/build-macos" -j"$(sysctl -n hw.ncpu)"
   lipo -info "$root/build-macos/qztap"
   (cd "$root/build-macos" && ctest -L unit --no-tests=error --output-on-failure)
