@@ -8,6 +8,7 @@
 #   check       scripts/macos-check.sh, end to end
 #   permission  qztap without the Screen Recording grant: exit 2 with its line, where the
 #               runner lets a job take the grant away (it is the last step: the grant is gone)
+# Written for macOS's own /bin/bash 3.2, which the job runs it in.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 device='BlackHole 2ch'
@@ -68,7 +69,8 @@ device() {
 }
 
 check() {
-  "$root/scripts/macos-check.sh"
+  # In the bash the image grants Screen Recording; it is the bash 3.2 the script is written for.
+  /bin/bash "$root/scripts/macos-check.sh"
 }
 
 permission() {
