@@ -49,6 +49,10 @@ class SampleBufferHandler {
   std::vector<float> output;
 };
 
+// The frames a buffer holds: those of its shortest entry with data, in whole 32-bit
+// samples; 0 when no entry has data.
+int64_t frameCountOf(std::span<const AudioEntry> entries);
+
 // The rate a buffer is converted at: its stream's rate when finite and above 0,
 // otherwise 48000 Hz (an infinite rate would poison the carried position for good).
 double sourceRateOf(double streamRate);

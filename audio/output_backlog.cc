@@ -65,7 +65,8 @@ void OutputBacklog::write(std::span<const float> samples) {
 void OutputBacklog::keep(std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
     if (blocks.empty() || blocks.back().filled == BLOCK_BYTES) {
-      blocks.push_back(Block{std::make_unique_for_overwrite<std::byte[]>(BLOCK_BYTES)});
+      // Left uninitialised, as make_unique_for_overwrite would, which libc++ has only from 16 on.
+      blocks.push_back(Block{std::unique_ptr<std::byte[]>(new std::byte[BLOCK_BYTES])});
     }
     Block& block = blocks.back();
     const size_t taken = std::min(bytes.size(), BLOCK_BYTES - block.filled);

@@ -20,14 +20,16 @@ namespace {
 using testing::ChildOutcome;
 using testing::runInChild;
 
-// The sanitizers' allocators keep freed memory back, and their shadow memory grows.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers' allocators keep freed memory back, and their shadow memory grows;
+// the resident set is read from /proc, which only Linux has.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(__linux__)
 constexpr bool MEMORY_MEASURABLE = false;
 #else
 constexpr bool MEMORY_MEASURABLE = true;
 #endif
 
 long residentKib() {
+  if (!MEMORY_MEASURABLE) return 0;
   long pages = 0, resident = 0;
   std::FILE* statm = std::fopen("/proc/self/statm", "r");
   if (statm == nullptr || std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) std::abort();

@@ -86,7 +86,8 @@ TEST(PcmWriter, AReaderThatLeftEndsTheProcessBySigpipe) {
 TEST(PcmWriter, WriteErrorsThatCannotSucceedEndWithOutputError) {
   const std::pair<int, const char*> cases[] = {{ENOSPC, "/dev/full"}, {EBADF, nullptr}};
   for (const auto& [error, path] : cases) {
-    const ChildOutcome outcome = runInChild([path] {
+    // A copy to capture: clang before 16 cannot capture a structured binding.
+    const ChildOutcome outcome = runInChild([path = path] {
       if (path == nullptr) ::close(STDOUT_FILENO);
       writeSamples(path != nullptr ? ::open(path, O_WRONLY) : STDOUT_FILENO,
                    std::as_bytes(std::span(QUARTER)));

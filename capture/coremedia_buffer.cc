@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
+#include <span>
 #include <type_traits>
 #include <vector>
 
@@ -57,6 +58,21 @@ FilledList fillList(CMSampleBufferRef sampleBuffer, uint32_t queryFlags) {
   return filled;
 }
 
+// Whole frames of 32-bit samples in a buffer; none for a buffer without data.
+size_t framesIn(const AudioBuffer& buffer) {
+  const size_t channels = std::max<size_t>(buffer.mNumberChannels, 1);
+  return buffer.mData == nullptr ? 0 : buffer.mDataByteSize / (sizeof(float) * channels);
+}
+
+// Samples the planes of the interleaved buffers take, once taken apart.
+size_t planeSamplesFor(std::span<const AudioBuffer> buffers) {
+  size_t samples = 0;
+  for (const AudioBuffer& buffer : buffers) {
+    if (buffer.mNumberChannels > 1) samples += framesIn(buffer) * buffer.mNumberChannels;
+  }
+  return samples;
+}
+
 }  // namespace
 
 void forwardSampleBuffer(CMSampleBufferRef sampleBuffer, StreamOutputType type,
@@ -86,14 +102,41 @@ void forwardSampleBuffer(CMSampleBufferRef sampleBuffer, StreamOutputType type,
   // A count beyond the memory the list was given is never read past that memory.
   const size_t count = std::min<size_t>(filled.memory->mNumberBuffers, filled.capacity);
   if (count < 1) return;
-  const AudioBuffer* buffers = filled.memory->mBuffers;
+  const std::span<const AudioBuffer> buffers(filled.memory->mBuffers, count);
+  std::vector<float> planes(planeSamplesFor(buffers));
   std::vector<AudioEntry> entries;
   entries.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    entries.push_back(AudioEntry{buffers[i].mData, buffers[i].mDataByteSize});
+  float* plane = planes.data();
+  for (const AudioBuffer& buffer : buffers) {
+    const size_t channels = buffer.mNumberChannels;
+    const size_t frames = framesIn(buffer);
+    if (channels <= 1 || frames == 0) {
+      entries.push_back(AudioEntry{buffer.mData, buffer.mDataByteSize});
+      continue;
+    }
+    // Interleaved channels, each taken apart into a plane of its own.
+    const auto* samples = static_cast<const float*>(buffer.mData);
+    for (size_t channel = 0; channel < channels; ++channel, plane += frames) {
+      for (size_t frame = 0; frame < frames; ++frame) plane[frame] = samples[frame * channels + channel];
+      entries.push_back(AudioEntry{plane, static_cast<uint32_t>(frames * sizeof(float))});
+    }
   }
-  // The entries point into the block buffer, which is held until this returns.
+  // The entries point into the block buffer, which is held until this returns, or into
+  // the planes.
   output.didOutputBuffer(StreamOutputType::Audio, description->mSampleRate, entries);
+}
+
+std::optional<int64_t> timelineTicks(CMTime time) {
+  // Valid, and neither infinite nor indefinite.
+  if ((time.flags & (kCMTimeFlags_Valid | kCMTimeFlags_ImpliedValueFlagsMask)) != kCMTimeFlags_Valid) {
+    return std::nullopt;
+  }
+  constexpr auto scale = static_cast<int32_t>(LoopbackTimeline::TICKS_PER_SECOND);
+  return CMTimeConvertScale(time, scale, kCMTimeRoundingMethod_RoundTowardNegativeInfinity).value;
+}
+
+std::optional<int64_t> captureTimeOf(CMSampleBufferRef sampleBuffer) {
+  return timelineTicks(CMSampleBufferGetPresentationTimeStamp(sampleBuffer));
 }
 
 }  // namespace qztap

@@ -40,6 +40,7 @@ struct Script {
 };
 
 opaqueCMSampleBuffer sampleBuffer;
+float interleaved[] = {1, 2, 3, 4, 5, 6, 7};
 const opaqueCMFormatDescription formatDescription;
 OpaqueCMBlockBuffer blockBuffer;
 AudioStreamBasicDescription streamDescription;
@@ -104,6 +105,13 @@ OSStatus CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
   return 0;
 }
 
+CMTime CMSampleBufferGetPresentationTimeStamp(CMSampleBufferRef) { return CMTime{}; }
+
+// Exact for the times used here.
+CMTime CMTimeConvertScale(CMTime time, int32_t newTimescale, CMTimeRoundingMethod) {
+  return CMTime{time.value * newTimescale / time.timescale, newTimescale, time.flags, time.epoch};
+}
+
 void CFRelease(CFTypeRef cf) {
   note(cf == &blockBuffer ? "release" : cf == nullptr ? "release-null" : "release-other");
 }
@@ -139,9 +147,16 @@ struct RecordingOutput final : StreamOutput {
     note(type == StreamOutputType::Audio ? "deliver" : "deliver-other");
     rate = streamRate;
     entries.assign(delivered.begin(), delivered.end());
+    for (size_t i = 0; i < planesToCopy && i < delivered.size(); ++i) {
+      if (delivered[i].data == nullptr) continue;
+      const auto* samples = static_cast<const float*>(delivered[i].data);
+      planes.emplace_back(samples, samples + delivered[i].byteSize / sizeof(float));
+    }
   }
   double rate = 0;
   std::vector<AudioEntry> entries;
+  size_t planesToCopy = 0;  // entries whose samples live only as long as the call
+  std::vector<std::vector<float>> planes;
 };
 
 TEST(CoreMediaBuffer, EachBufferIsDroppedOrDeliveredWithEverythingGivenBack) {
@@ -150,8 +165,10 @@ TEST(CoreMediaBuffer, EachBufferIsDroppedOrDeliveredWithEverythingGivenBack) {
     const char* name;
     void (*change)(Script&);
     std::string trace;
-    size_t delivered;  // how many of the scripted buffers reach the output; 0: dropped
+    size_t delivered;  // how many entries reach the output; 0: dropped
     StreamOutputType type = StreamOutputType::Audio;
+    // What the entries taken apart from the first buffer hold, if it is interleaved.
+    std::vector<std::vector<float>> planes = {};
   };
   const auto same = [](Script&) {};
   const Row rows[] = {
@@ -187,13 +204,17 @@ TEST(CoreMediaBuffer, EachBufferIsDroppedOrDeliveredWithEverythingGivenBack) {
       {"more entries claimed than the memory holds",
        [](Script& s) { s.numberBuffers = 3, s.sizeNeeded = listSizeFor(2) + 8, s.rate = -1; },
        "valid format description query(0) alloc(48) fill(48,1) deliver release free", 2},
-      {"entries as written, channel counts unread",
+      {"entries of one channel as written",
        [](Script& s) {
-         s.buffers = {{2, 8192, &s}, {0, 3, nullptr}, {7, 4098, &s.rate}};
+         s.buffers = {{1, 8192, &s}, {0, 3, nullptr}, {1, 4098, &s.rate}};
          s.numberBuffers = 3, s.sizeNeeded = listSizeFor(3);
          s.rate = std::numeric_limits<double>::infinity();
        },
        "valid format description query(0) alloc(56) fill(56,1) deliver release free", 3},
+      // Interleaved channels, each taken apart into a plane; an incomplete last frame,
+      // and a buffer without data, give nothing to take apart.
+      {"interleaved stereo", [](Script& s) { s.buffers = {{2, 28, interleaved}, {3, 8, nullptr}}; },
+       filled + " deliver release free", 3, StreamOutputType::Audio, {{1, 3, 5}, {2, 4, 6}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -201,6 +222,7 @@ TEST(CoreMediaBuffer, EachBufferIsDroppedOrDeliveredWithEverythingGivenBack) {
     script.buffers = {{1, 4096, &sampleBuffer}, {1, 4096, &blockBuffer}, {1, 4, &trace}};
     row.change(script);
     RecordingOutput output;
+    output.planesToCopy = row.planes.size();
     trace.clear();
     recording = true;
     forwardSampleBuffer(&sampleBuffer, row.type, output);
@@ -208,13 +230,26 @@ TEST(CoreMediaBuffer, EachBufferIsDroppedOrDeliveredWithEverythingGivenBack) {
 
     EXPECT_EQ(trace, row.trace);
     ASSERT_EQ(output.entries.size(), row.delivered);
-    for (size_t i = 0; i < row.delivered; ++i) {
-      EXPECT_EQ(output.entries[i].data, script.buffers[i].mData) << "entry " << i;
-      EXPECT_EQ(output.entries[i].byteSize, script.buffers[i].mDataByteSize) << "entry " << i;
+    EXPECT_EQ(output.planes, row.planes);
+    // Past the planes of the first buffer, entries are the buffers as scripted.
+    const size_t taken = row.planes.empty() ? 0 : row.planes.size() - 1;
+    for (size_t i = row.planes.size(); i < row.delivered; ++i) {
+      EXPECT_EQ(output.entries[i].data, script.buffers[i - taken].mData) << "entry " << i;
+      EXPECT_EQ(output.entries[i].byteSize, script.buffers[i - taken].mDataByteSize) << "entry " << i;
     }
     if (row.delivered > 0) {
       EXPECT_EQ(std::bit_cast<uint64_t>(output.rate), std::bit_cast<uint64_t>(script.rate));
     }
+  }
+}
+
+// A time is taken only when it is a number.
+TEST(CoreMediaBuffer, TimesAreTakenOnlyWhenNumbers) {
+  EXPECT_EQ(timelineTicks({3, 2, kCMTimeFlags_Valid | kCMTimeFlags_HasBeenRounded, 0}), 15'000'000);
+  for (CMTimeFlags flags : {0u, kCMTimeFlags_Valid | kCMTimeFlags_PositiveInfinity,
+                            kCMTimeFlags_Valid | kCMTimeFlags_NegativeInfinity,
+                            kCMTimeFlags_Valid | kCMTimeFlags_Indefinite}) {
+    EXPECT_EQ(timelineTicks({3, 2, flags, 0}), std::nullopt) << flags;
   }
 }
 

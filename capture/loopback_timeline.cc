@@ -1,11 +1,6 @@
 #include "capture/loopback_timeline.h"
 
 namespace qztap {
-namespace {
-
-constexpr int64_t TICKS_PER_SECOND = 10'000'000;
-
-}  // namespace
 
 int64_t LoopbackTimeline::end() const {
   // Whole seconds and the rest apart, so that days of frames cannot overflow.

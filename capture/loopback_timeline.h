@@ -4,14 +4,18 @@
 
 namespace qztap {
 
-// Keeps the loopback capture's output in step with the clock when packets stop
-// coming: the capture keeps the device's engine going with a silent stream of its own,
-// but an engine or sound server that stalls sends nothing. The time skipped is
-// delivered as zeros, so that a reader can tell time by counting samples and every
-// silence still writes to it. Times are in 100-nanosecond units of the performance
-// counter, as packets carry them. Only the capture thread uses it.
+// Keeps a capture's output in step with the clock when its buffers stop coming: a
+// Windows loopback stream whose engine or sound server stalls (the capture keeps the
+// engine going with a silent stream of its own), or ScreenCaptureKit, which delivers
+// nothing while nothing plays. The time skipped is delivered as zeros, so that a
+// reader can tell time by counting samples and every silence still writes to it.
+// Times are in 100-nanosecond units of the clock that stamps the buffers: Windows'
+// performance counter, or the stream's synchronisation clock on macOS. Only the
+// delivery thread uses it.
 class LoopbackTimeline {
  public:
+  static constexpr int64_t TICKS_PER_SECOND = 10'000'000;
+
   // Gaps up to this long are left alone: packets come a period or two apart, their
   // times jitter, and a sound server under load delivers late; zeros put into a late
   // but unbroken stream would cut the audio apart. Also how far behind the clock the

@@ -2,7 +2,9 @@
 // display's stream, which is what the machine is playing, without the tool's own.
 //
 // Completions and the stop callback arrive on threads of the framework's choosing;
-// audio buffers arrive on the serial queue registered with the output. Built with ARC.
+// audio buffers arrive on the serial queue registered with the output, and so do the
+// ticks that fill a silence with zeros, since ScreenCaptureKit delivers nothing while
+// nothing plays: the conversion is touched by one thread at a time. Built with ARC.
 
 #import <Foundation/Foundation.h>
 #import <ScreenCaptureKit/ScreenCaptureKit.h>
@@ -15,6 +17,7 @@
 
 #include "capture/capture_service.h"
 #include "capture/coremedia_buffer.h"
+#include "capture/silence_filler.h"
 
 namespace qztap {
 namespace {
@@ -27,6 +30,13 @@ CaptureError describe(NSError* error) {
 std::optional<CaptureError> errorFrom(NSError* _Nullable error) {
   if (error == nil) return std::nullopt;
   return describe(error);
+}
+
+// Now, on the clock that stamps the stream's buffers, in the timeline's units.
+int64_t clockNow(SCStream* _Nullable stream) {
+  CMClockRef clock = stream.synchronizationClock;
+  if (clock == nullptr) clock = CMClockGetHostTimeClock();
+  return timelineTicks(CMClockGetTime(clock)).value_or(0);
 }
 
 }  // namespace
@@ -46,7 +56,7 @@ std::optional<CaptureError> errorFrom(NSError* _Nullable error) {
 @interface QZStreamForwarder : NSObject <QZStreamCallbacks>
 - (instancetype)initWithDelegate:(qztap::StreamDelegate*)delegate;
 // Set before the output is registered, so before the first buffer can arrive.
-@property(nonatomic) qztap::StreamOutput* output;
+@property(nonatomic) qztap::SilenceFiller* output;
 @end
 
 @implementation QZStreamForwarder {
@@ -62,8 +72,9 @@ std::optional<CaptureError> errorFrom(NSError* _Nullable error) {
 - (void)stream:(SCStream*)stream
     didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
                    ofType:(SCStreamOutputType)type {
-  qztap::forwardSampleBuffer(sampleBuffer, static_cast<qztap::StreamOutputType>(type),
-                             *self.output);
+  if (type != SCStreamOutputTypeAudio) return;
+  self.output->bufferComing(qztap::captureTimeOf(sampleBuffer), qztap::clockNow(stream));
+  qztap::forwardSampleBuffer(sampleBuffer, qztap::StreamOutputType::Audio, *self.output);
 }
 
 - (void)stream:(SCStream*)stream didStopWithError:(NSError*)error {
@@ -91,33 +102,54 @@ SCStreamConfiguration* configurationFrom(const StreamConfiguration& wanted) {
   return configuration;
 }
 
+// How often the delivery queue looks at the clock for a silence to fill. Unlike any
+// buffer cadence ScreenCaptureKit is known for, so that a capture shows which it got.
+constexpr uint64_t SILENCE_TICK_NS = 50 * NSEC_PER_MSEC;
+
 class SckCaptureStream final : public CaptureStream {
  public:
-  SckCaptureStream(SCStream* scStream, QZStreamForwarder* streamForwarder)
-      : stream(scStream), forwarder(streamForwarder) {}
+  SckCaptureStream(SCStream* scStream, QZStreamForwarder* streamForwarder, int64_t sampleRate)
+      : stream(scStream), forwarder(streamForwarder), requestedRate(sampleRate) {}
 
   Registration addStreamOutput(StreamOutput& output, StreamOutputType type,
                                const DeliveryQueue& queue) override {
     if (type != StreamOutputType::Audio) {
       return {false, CaptureError{"only audio output can be captured"}};
     }
-    forwarder.output = &output;
+    filler = std::make_unique<SilenceFiller>(output, static_cast<uint32_t>(requestedRate));
+    forwarder.output = filler.get();
     dispatch_queue_attr_t attributes = dispatch_queue_attr_make_with_autorelease_frequency(
         DISPATCH_QUEUE_SERIAL, DISPATCH_AUTORELEASE_FREQUENCY_INHERIT);
-    dispatch_queue_t deliveryQueue = dispatch_queue_create(queue.label.c_str(), attributes);
+    deliveryQueue = dispatch_queue_create(queue.label.c_str(), attributes);
     NSError* error = nil;
     const BOOL added = [stream addStreamOutput:forwarder
                                           type:SCStreamOutputTypeAudio
                             sampleHandlerQueue:deliveryQueue
                                          error:&error];
-    // From here on only the stream keeps the queue, if it took it.
-    deliveryQueue = nil;
-    if (added) return {true, std::nullopt};
-    return {false, errorFrom(error)};
+    if (!added) return {false, errorFrom(error)};
+    silenceTicks = dispatch_source_create(DISPATCH_SOURCE_TYPE_TIMER, 0, 0, deliveryQueue);
+    SilenceFiller* fill = filler.get();
+    __weak SCStream* weakStream = stream;
+    dispatch_source_set_event_handler(silenceTicks, ^{
+      fill->clockTick(clockNow(weakStream));
+    });
+    dispatch_source_set_timer(silenceTicks, dispatch_time(DISPATCH_TIME_NOW, SILENCE_TICK_NS),
+                              SILENCE_TICK_NS, SILENCE_TICK_NS / 4);
+    dispatch_resume(silenceTicks);
+    return {true, std::nullopt};
   }
 
   void startCapture(std::function<void(std::optional<CaptureError>)> completion) override {
+    SilenceFiller* fill = filler.get();
+    dispatch_queue_t queue = deliveryQueue;
+    __weak SCStream* weakStream = stream;
     [stream startCaptureWithCompletionHandler:^(NSError* _Nullable error) {
+      // Silences count from here, read on the delivery queue like all the filler does.
+      if (error == nil && fill != nullptr) {
+        dispatch_async(queue, ^{
+          fill->start(clockNow(weakStream));
+        });
+      }
       completion(errorFrom(error));
     }];
   }
@@ -125,6 +157,11 @@ class SckCaptureStream final : public CaptureStream {
  private:
   SCStream* stream;
   QZStreamForwarder* forwarder;
+  int64_t requestedRate;
+  // Set once the output is registered; used on the delivery queue only from then on.
+  std::unique_ptr<SilenceFiller> filler;
+  dispatch_queue_t _Nullable deliveryQueue = nil;
+  dispatch_source_t _Nullable silenceTicks = nil;
 };
 
 class SckCaptureService final : public CaptureService {
@@ -157,7 +194,7 @@ class SckCaptureService final : public CaptureService {
     SCStream* stream = [[SCStream alloc] initWithFilter:contentFilter
                                           configuration:streamConfiguration
                                                delegate:forwarder];
-    return std::make_unique<SckCaptureStream>(stream, forwarder);
+    return std::make_unique<SckCaptureStream>(stream, forwarder, configuration.sampleRate);
   }
 
  private:

@@ -6,8 +6,12 @@ set -euo pipefail
 packages=(
   # build
   cmake g++ make pkg-config libpulse-dev libgtest-dev libgmock-dev libbenchmark-dev
-  # compile check of the macOS backend against stand-in SDK headers; lint of the Mac's check
-  clang shellcheck
+  # compile check of the macOS backend against stand-in SDK headers; lint of the Mac's check;
+  # the unit tests built with libc++ as on a Mac, GoogleTest too from its sources
+  clang shellcheck libc++-dev libc++abi-dev googletest
+  # lint of the hosted CI's workflows (scripts/lint-workflows.sh: npm packages, run: steps
+  # read with PyYAML) and of the Homebrew formula's syntax
+  nodejs python3-yaml ruby
   # end-to-end tests and the demo: real sound servers and their clients
   pulseaudio pulseaudio-utils dbus pipewire pipewire-bin pipewire-pulse wireplumber python3 sox
   # benchmarks: peer libraries and callgrind; ffmpeg is a peer of the capture benchmark
@@ -25,6 +29,8 @@ missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
 done
+# Debian's nodejs comes without npm; a nodejs from elsewhere may bring its own.
+command -v npm >/dev/null || missing+=(npm)
 if ((${#missing[@]})); then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)

@@ -33,6 +33,40 @@ now() { python3 -c 'import time; print("%.3f" % time.time())'; }
 # Whether time $2 is at most $3 seconds after time $1.
 within() { awk -v a="$1" -v b="$2" -v limit="$3" 'BEGIN { exit !(b - a <= limit) }'; }
 
+# capture NAME: starts qztap writing into a pipe, as under the program that would start
+# it, into $work/NAME.f32 (its standard error in NAME.stderr); the subshell notes in
+# NAME.exit how qztap ended and when. Sets reader_pid and started.
+capture() {
+  (
+    "$root/build/qztap" 2>"$work/$1.stderr" &
+    echo $! >"$work/qztap.pid"
+    wait $!
+    status=$?
+    echo "$status $(now)" >"$work/$1.exit"
+  ) | python3 "$analysis" record "$work/$1.f32" &
+  reader_pid=$!
+  started=$(now)
+}
+
+# reader_leaves NAME WHEN: the reader of capture NAME goes away; qztap must end by
+# SIGPIPE within a second.
+reader_leaves() {
+  kill "$reader_pid"
+  wait "$reader_pid" 2>/dev/null
+  local left ended status
+  left=$(now)
+  for _ in $(seq 20); do
+    [ -f "$work/$1.exit" ] && break
+    sleep 0.1
+  done
+  read -r status ended <"$work/$1.exit" 2>/dev/null || status=none
+  if [ "$status" = 141 ] && within "$left" "$ended" 1; then
+    report PASS "reader gone $2: qztap ended by SIGPIPE within a second"
+  else
+    report FAIL "reader gone $2: expected SIGPIPE (status 141) within a second, got status $status"
+  fi
+}
+
 if [ "$(uname -s)" != Darwin ] || [ "$(sw_vers -productVersion | cut -d. -f1)" -lt 13 ]; then
   echo "macos-check: needs macOS 13 or later" >&2
   exit 1
@@ -59,29 +93,19 @@ if ! { cmake -S "$root" -B "$root/build" -DBUILD_TESTING=OFF -DQZTAP_BENCHMARKS=
 fi
 python3 "$analysis" signal "$work/signal.wav"
 
-# qztap writes into a pipe, as under the program that would start it; the subshell
-# notes how it ended and when.
-(
-  "$root/build/qztap" 2>"$work/stderr" &
-  echo $! >"$work/qztap.pid"
-  wait $!
-  status=$?
-  echo "$status $(now)" >"$work/exit"
-) | python3 "$analysis" record "$work/capture.f32" &
-reader_pid=$!
-started=$(now)
+capture capture
 
 # Up to 20 s for the first status line: a permission prompt may be waiting for an answer.
 for _ in $(seq 200); do
-  [ -s "$work/stderr" ] && break
+  [ -s "$work/capture.stderr" ] && break
   sleep 0.1
 done
 sleep 0.5 # a failing start ends at once; give it the time to
-first_line=$(head -n 1 "$work/stderr")
-if [ "$first_line" != "$start_line" ] || [ -f "$work/exit" ]; then
-  [ -f "$work/exit" ] || sleep 1
-  status=$(cut -d' ' -f1 "$work/exit" 2>/dev/null)
-  if [ "${status:-}" = 2 ] && [ "$(wc -l <"$work/stderr")" -eq 1 ] &&
+first_line=$(head -n 1 "$work/capture.stderr")
+if [ "$first_line" != "$start_line" ] || [ -f "$work/capture.exit" ]; then
+  [ -f "$work/capture.exit" ] || sleep 1
+  status=$(cut -d' ' -f1 "$work/capture.exit" 2>/dev/null)
+  if [ "${status:-}" = 2 ] && [ "$(wc -l <"$work/capture.stderr")" -eq 1 ] &&
     [[ "$first_line" == "PERMISSION_OR_CONTENT_ERROR: "?* ]]; then
     report PASS "refused without the Screen Recording permission: '$first_line', exit 2"
     report FAIL "start line: no capture without the permission. Grant it in System Settings >" \
@@ -90,7 +114,7 @@ if [ "$first_line" != "$start_line" ] || [ -f "$work/exit" ]; then
   else
     report FAIL "start line: expected '$start_line'; exit status: ${status:-none, still running};" \
       "standard error:"
-    cat "$work/stderr"
+    cat "$work/capture.stderr"
   fi
   finish
 fi
@@ -103,20 +127,15 @@ afplay "$work/signal.wav"
 play_end=$(now)
 sleep 2
 
-kill "$reader_pid"
-wait "$reader_pid" 2>/dev/null
-reader_left=$(now)
-for _ in $(seq 20); do
-  [ -f "$work/exit" ] && break
-  sleep 0.1
-done
+reader_leaves capture "after playback"
 python3 "$analysis" judge "$work/capture.f32" "$started" "$play_start" "$play_end" >"$work/verdicts"
 while read -r verdict text; do report "$verdict" "$text"; done <"$work/verdicts"
+played_started=$started
 
-read -r status ended <"$work/exit" 2>/dev/null || status=none
-if [ "$status" = 141 ] && within "$reader_left" "$ended" 1; then
-  report PASS "reader gone: qztap ended by SIGPIPE within a second"
-else
-  report FAIL "reader gone: expected SIGPIPE (status 141) within a second, got status $status"
-fi
+# Nothing plays at all: a reader that leaves still ends qztap, and what arrives shows
+# whether ScreenCaptureKit delivers buffers in a silence.
+capture silent
+sleep 4
+reader_leaves silent "while nothing played"
+python3 "$analysis" facts "$work/capture.f32" "$played_started" "$work/silent.f32"
 finish

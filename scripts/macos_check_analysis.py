@@ -6,6 +6,11 @@
                                    when each piece arrived in CAPTURE.times
   judge CAPTURE STARTED PLAY_START PLAY_END
                                    prints a PASS or FAIL line for each check of a recording
+  facts CAPTURE STARTED SILENT_CAPTURE
+                                   prints INFO lines on what arrived, and when: the first
+                                   byte's delay, the writes' cadence and size while playing
+                                   and in a capture of silence alone, and what that says
+                                   of ScreenCaptureKit in a silence
 """
 import array
 import math
@@ -20,6 +25,7 @@ PLAY_RATE = 48000
 CAPTURE_RATE = 16000
 MAX_LATENCY_S = 1.0
 MIN_PEAK_DB = 20.0  # each tone stands this far above the spectrum 8% to either side of it
+FILL_TICK_S = 0.05  # how often qztap fills a silence with zeros (capture/sck_capture.mm)
 
 
 def write_signal(path, seconds=3.0):
@@ -107,11 +113,45 @@ def judge(samples, arrivals, started, play_start, play_end):
     ]
 
 
+def cadence(arrivals):
+    """Median time between writes (s), and median samples a write."""
+    pairs = list(zip(arrivals, arrivals[1:]))
+    if not pairs:
+        return None, None
+    gaps = sorted(b[0] - a[0] for a, b in pairs)
+    sizes = sorted((b[1] - a[1]) // 4 for a, b in pairs)
+    return gaps[len(gaps) // 2], sizes[len(sizes) // 2]
+
+
+def facts(arrivals, started, silent_arrivals):
+    """INFO lines: what arrived and when, while playing and in silence alone."""
+    if not arrivals:
+        return ["INFO no byte arrived"]
+    lines = ["INFO first byte %.3f s after qztap was started" % (arrivals[0][0] - started)]
+    every, size = cadence(arrivals)
+    quiet_every, quiet_size = cadence(silent_arrivals)
+    if every is None or quiet_every is None:
+        return lines + ["INFO too few writes to tell their cadence"]
+    lines.append("INFO with sound: a write every %.1f ms of %d samples (medians)" % (1000 * every, size))
+    lines.append("INFO in silence alone: a write every %.1f ms of %d samples (medians)"
+                 % (1000 * quiet_every, quiet_size))
+    # qztap's zeros come at the fill's tick; buffers kept coming if the cadence is theirs.
+    if abs(quiet_every - every) <= 0.2 * every and abs(every - FILL_TICK_S) > 0.2 * FILL_TICK_S:
+        verdict = "ScreenCaptureKit keeps delivering buffers while nothing plays"
+    elif abs(quiet_every - FILL_TICK_S) <= 0.2 * FILL_TICK_S:
+        verdict = "ScreenCaptureKit delivers nothing while nothing plays: the zeros are qztap's own"
+    else:
+        verdict = "cannot tell whether ScreenCaptureKit delivers buffers while nothing plays"
+    return lines + ["INFO " + verdict]
+
+
 def main(argv):
     if argv[1:2] == ["signal"]:
         write_signal(argv[2])
     elif argv[1:2] == ["record"]:
         record(argv[2])
+    elif argv[1:2] == ["facts"]:
+        print("\n".join(facts(load(argv[2])[1], float(argv[3]), load(argv[4])[1])))
     else:
         samples, arrivals = load(argv[2])
         for passed, text in judge(samples, arrivals, *map(float, argv[3:6])):

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds with warnings as errors and runs every test: the
 # unit tests and the end-to-end tests against real sound servers (the examples' too);
-# then builds, installs and checks the Debian package; runs the unit tests once more
+# then builds, installs and checks the Debian package; lints the hosted CI's workflows;
+# builds and runs the unit tests with clang and libc++; runs the unit tests once more
 # built for the host CPU, where fused multiply-adds are available; then the unit and
 # end-to-end tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the unit
 # tests under ThreadSanitizer.
@@ -16,6 +17,20 @@ cmake --build "$root/build" -j"$jobs"
 (cd "$root/build" && ctest --output-on-failure)
 # The Debian package from that build, installed on this machine and checked.
 "$root/scripts/package.sh" "$root/build"
+
+# The hosted CI's workflows and the shell they run; the release's source tarball,
+# Homebrew formula and checksums as a tag would make them (the packages are made above
+# and below as the release makes them).
+"$root/scripts/lint-workflows.sh"
+rm -rf "$root/build/release"
+for step in source formula sums; do
+  GITHUB_REPOSITORY=qztap/qztap GITHUB_REF_NAME="v$("$root/scripts/release.sh" version)" \
+    "$root/scripts/release.sh" "$step" "$root/build/release"
+done
+ruby -c "$root/build/release/qztap.rb"
+
+# The unit tests built with clang and libc++, as AppleClang builds them on a Mac.
+"$root/scripts/build-libcxx.sh" "$root/build-libcxx"
 
 # Windows: qztap.exe, which may import the system's own DLLs only, under Wine 10 in a
 # Debian 13 chroot (built once, then kept) against a private PulseAudio server.

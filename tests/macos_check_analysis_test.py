@@ -33,5 +33,16 @@ class Judge(unittest.TestCase):
                 self.assertEqual([n for n, (ok, _) in enumerate(verdicts) if not ok], failing, fault)
 
 
+class Facts(unittest.TestCase):
+    def test_tells_buffers_in_silence_from_zeros_by_the_clock(self):
+        playing = [(100.05 + n * 0.021, (n + 1) * PIECE * 4) for n in range(50)]
+        kept_coming = [(200 + n * 0.021, (n + 1) * PIECE * 4) for n in range(50)]
+        filled = [(200 + n * 0.05, (n + 1) * 800 * 4) for n in range(20)]
+        for silent, verdict in [(kept_coming, "keeps delivering"), (filled, "delivers nothing")]:
+            lines = analysis.facts(playing, 100.0, silent)
+            self.assertEqual(lines[0], "INFO first byte 0.050 s after qztap was started")
+            self.assertIn(verdict, lines[-1])
+
+
 if __name__ == "__main__":
     unittest.main()

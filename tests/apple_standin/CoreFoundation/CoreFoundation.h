@@ -12,6 +12,8 @@ typedef double Float64;
 typedef int32_t OSStatus;
 typedef const void* CFTypeRef;
 typedef const struct __CFAllocator* CFAllocatorRef;
+typedef const struct __CFDictionary* CFDictionaryRef;
+extern const CFAllocatorRef kCFAllocatorDefault;  // NULL: the default allocator
 
 void CFRelease(CFTypeRef cf);  // releasing NULL crashes
 void CFRunLoopRun(void);

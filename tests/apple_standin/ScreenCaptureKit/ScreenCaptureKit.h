@@ -57,6 +57,8 @@ typedef enum SCStreamOutputType : NSInteger {
 @end
 
 @interface SCStream : NSObject
+// The timebase of the sample buffers the stream outputs.
+@property(nonatomic, readonly, nullable) CMClockRef synchronizationClock API_AVAILABLE(macos(13.0));
 - (instancetype)init NS_UNAVAILABLE;
 + (instancetype)new NS_UNAVAILABLE;
 - (instancetype)initWithFilter:(SCContentFilter*)contentFilter

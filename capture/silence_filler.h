@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "capture/capture_service.h"
+#include "capture/loopback_timeline.h"
+
+namespace qztap {
+
+// Stands between a stream that delivers nothing while nothing plays (ScreenCaptureKit)
+// and its output, and fills each silence with zeros by the clock under the rules of
+// LoopbackTimeline: zeros only once a gap passes the tolerance, and a buffer that
+// resumes after them takes up where they ended, so that nothing is doubled or dropped.
+// Times are in the timeline's units, on the clock that stamps the stream's buffers.
+// Every call comes from the delivery queue, one at a time.
+class SilenceFiller final : public StreamOutput {
+ public:
+  // Zeros go to `output` at `rate` until a buffer brings another rate.
+  SilenceFiller(StreamOutput& streamOutput, uint32_t rate) : output(streamOutput), frameRate(rate) {}
+
+  // The capture runs from `now` on. Until then buffers pass untouched and nothing is filled.
+  void start(int64_t now);
+
+  // Before a buffer whose first frame was captured at `captureTime` (when it says) is
+  // passed on: zeros for the gap since the end of what was delivered. A capture time
+  // later than `now` is not on the clock and is not believed.
+  void bufferComing(std::optional<int64_t> captureTime, int64_t now);
+
+  // Passes a buffer on and counts its frames.
+  void didOutputBuffer(StreamOutputType type, double streamRate,
+                       std::span<const AudioEntry> entries) override;
+
+  // The clock's tick: zeros up to the tolerance behind `now`, if no buffer came.
+  void clockTick(int64_t now);
+
+ private:
+  void deliverSilence(uint64_t frames);
+
+  StreamOutput& output;
+  uint32_t frameRate;
+  std::optional<LoopbackTimeline> timeline;
+  std::vector<float> zeros;
+};
+
+}  // namespace qztap

@@ -1,0 +1,78 @@
+#include "capture/silence_filler.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace qztap {
+namespace {
+
+constexpr int64_t MS = 10'000;  // timeline units in a millisecond
+constexpr int64_t TOLERANCE = LoopbackTimeline::TOLERANCE;
+
+// Counts the frames of zeros and of audio that reach the output.
+struct CountingOutput final : StreamOutput {
+  void didOutputBuffer(StreamOutputType, double streamRate,
+                       std::span<const AudioEntry> entries) override {
+    const auto* first = static_cast<const float*>(entries[0].data);
+    const int64_t frames = frameCountOf(entries);
+    (std::all_of(first, first + frames, [](float s) { return s == 0.0f; }) ? zeros : audio) +=
+        frames;
+    rate = streamRate;
+  }
+  int64_t zeros = 0;
+  int64_t audio = 0;
+  double rate = 0;
+};
+
+// Each step is a tick of the clock or a buffer of 960 stereo frames of sound, and the
+// zeros that must have reached the output once it is done: each silence is filled
+// once, from the end of what was delivered, and every buffer whole.
+TEST(SilenceFiller, FillsEachSilenceOnceAndPassesEveryBufferWhole) {
+  enum Kind { START, TICK, BUFFER };
+  struct Step {
+    const char* what;
+    Kind kind;
+    int64_t now;
+    int64_t zeros;
+    int64_t captureTime = 0;  // of a buffer's first frame
+    double rate = 48000;
+  };
+  const Step steps[] = {
+      {"not started: no tick fills", TICK, 9000 * MS, 0},
+      {"not started: a buffer passes", BUFFER, 10 * MS, 0},
+      {"started at 1 s", START, 1000 * MS, 0},
+      {"a gap within the tolerance", TICK, 1000 * MS + TOLERANCE, 0},
+      {"the clock past it", TICK, 1100 * MS + TOLERANCE, 4800},
+      {"the same tick again", TICK, 1100 * MS + TOLERANCE, 4800},
+      {"a buffer after a gap beyond the tolerance", BUFFER, 1510 * MS, 24000, 1500 * MS},
+      {"the next buffer, on time", BUFFER, 1530 * MS, 24000, 1520 * MS},
+      {"a late buffer, from before the end", BUFFER, 1540 * MS, 24000, 1500 * MS},
+      {"a buffer stamped after the clock", BUFFER, 1560 * MS, 24000, 5000 * MS},
+      {"a buffer at another rate", BUFFER, 1590 * MS, 24000, 1580 * MS, 44100},
+      {"a second later, at that rate", TICK, 2580 * MS + TOLERANCE, 24000 + 44100 - 960},
+  };
+  CountingOutput output;
+  SilenceFiller filler(output, 48000);
+  const std::vector<float> sound(2 * 960, 0.5f);
+  const AudioEntry stereo[] = {{sound.data(), 960 * sizeof(float)},
+                               {sound.data() + 960, 960 * sizeof(float)}};
+  int64_t audio = 0;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    if (step.kind == START) filler.start(step.now);
+    if (step.kind == TICK) filler.clockTick(step.now);
+    if (step.kind == BUFFER) {
+      filler.bufferComing(step.captureTime, step.now);
+      filler.didOutputBuffer(StreamOutputType::Audio, step.rate, stereo);
+      audio += 960;
+    }
+    EXPECT_EQ(output.zeros, step.zeros);
+    EXPECT_EQ(output.audio, audio);
+  }
+  EXPECT_EQ(output.rate, 44100);
+}
+
+}  // namespace
+}  // namespace qztap

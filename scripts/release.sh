@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The release's pieces, one per command, each into the directory DIST; the release
+# workflow (.github/workflows/release.yml) runs them, and all but macos run here too.
+#   version                print the project's version
+#   source DIST            qztap-VERSION.tar.gz, the sources of HEAD
+#   deb DIST               the Debian package (on Debian, with scripts/install-deps.sh run)
+#   windows DIST           qztap-VERSION-win64.zip, cross-built with MinGW-w64
+#   macos DIST             qztap-VERSION-macos.tar.gz: a universal (arm64 + x86_64) qztap,
+#                          ad-hoc signed, with the README and the manual page (on a Mac)
+#   formula DIST [URL REPO]
+#                          qztap.rb, the Homebrew formula for the source tarball at URL
+#                          of repository REPO; by default the tarball attached to the
+#                          release of the tag being built ($GITHUB_REF_NAME) of
+#                          $GITHUB_REPOSITORY
+#   sums DIST              SHA256SUMS of everything in DIST
+#   publish DIST TAG       a GitHub release for TAG with everything in DIST (needs gh and GH_TOKEN)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$( (nproc || sysctl -n hw.ncpu) 2>/dev/null)
+# A checkout owned by another user (a container's) is still this one's to read.
+export GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=safe.directory GIT_CONFIG_VALUE_0=$root
+
+# Debian has sha256sum, macOS shasum.
+sha256() { if command -v sha256sum >/dev/null; then sha256sum "$@"; else shasum -a 256 "$@"; fi; }
+
+version() { sed -n 's/^project(qztap VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt"; }
+
+# A release build without tests or benchmarks, in build-release-NAME.
+configure_and_build() {
+  local build=$root/build-release-$1
+  shift
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DQZTAP_BENCHMARKS=OFF -DQZTAP_WERROR=ON "$@" >/dev/null
+  cmake --build "$build" -j"$jobs"
+}
+
+sources() {
+  git -C "$root" archive --format=tar.gz --prefix="qztap-$(version)/" \
+    -o "$1/qztap-$(version).tar.gz" HEAD
+}
+
+deb() {
+  configure_and_build deb
+  (cd "$root/build-release-deb" && cpack -G DEB >/dev/null)
+  cp "$root"/build-release-deb/qztap_*.deb "$1/"
+}
+
+windows() {
+  configure_and_build windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+  (cd "$root/build-release-windows" && cpack -G ZIP >/dev/null)
+  cp "$root/build-release-windows/qztap-$(version)-win64.zip" "$1/"
+}
+
+macos() {
+  configure_and_build macos "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64"
+  local build=$root/build-release-macos stage
+  stage=$(mktemp -d)/qztap-$(version)-macos
+  mkdir -p "$stage"
+  cp "$build/qztap" "$build/qztap.1" "$root/README.md" "$stage/"
+  codesign --force --sign - "$stage/qztap"
+  codesign --verify --verbose "$stage/qztap"
+  lipo "$stage/qztap" -verify_arch arm64 x86_64
+  lipo -info "$stage/qztap"
+  "$stage/qztap" --version
+  tar -C "$(dirname "$stage")" -czf "$1/qztap-$(version)-macos.tar.gz" "$(basename "$stage")"
+}
+
+formula() {
+  local repository=${3:-${GITHUB_REPOSITORY:-}}
+  local url=${2:-https://github.com/$repository/releases/download/${GITHUB_REF_NAME:-}/qztap-$(version).tar.gz}
+  local tarball checksum
+  tarball=$1/qztap-$(version).tar.gz
+  checksum=$(sha256 "$tarball" | cut -d' ' -f1)
+  sed -e "s|https://github.com/@REPOSITORY@/releases/download/v@VERSION@/qztap-@VERSION@.tar.gz|$url|" \
+    -e "s|@REPOSITORY@|$repository|g; s|@VERSION@|$(version)|g; s|@SHA256@|$checksum|" \
+    "$root/packaging/homebrew/qztap.rb" >"$1/qztap.rb"
+  ! grep -n '@[A-Z0-9]*@' "$1/qztap.rb"
+}
+
+sums() {
+  (cd "$1" && rm -f SHA256SUMS && sha256 -- * >SHA256SUMS && cat SHA256SUMS)
+}
+
+publish() {
+  [ "$2" = "v$(version)" ] || { echo "tag $2 is not v$(version), the project's version" >&2; exit 1; }
+  gh release create "$2" --verify-tag --title "qztap $(version)" --notes-file /dev/null "$1"/*
+}
+
+command=$1
+shift
+case $command in
+  version) version ;;
+  source | deb | windows | macos | formula | sums | publish)
+    mkdir -p "$1"
+    [ "$command" = source ] && command=sources
+    "$command" "$@"
+    ;;
+  *) echo "release.sh: unknown command $command" >&2; exit 2 ;;
+esac
