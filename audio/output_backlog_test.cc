@@ -1,7 +1,13 @@
 #include "audio/output_backlog.h"
 
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -20,13 +26,26 @@ namespace {
 using testing::ChildOutcome;
 using testing::runInChild;
 
-// The sanitizers' allocators keep freed memory back, and their shadow memory grows.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool MEMORY_MEASURABLE = false;
+// A pipe of the C runtime, its writing end written as standard output is on this system.
+#ifdef _WIN32
+using PipeOutput = HandleOutput;
+bool makePipe(int ends[2]) { return ::_pipe(ends, 65536, _O_BINARY | _O_NOINHERIT) == 0; }
+PipeOutput outputOn(int fd) { return PipeOutput(reinterpret_cast<void*>(::_get_osfhandle(fd))); }
+long readSome(int fd, void* into, size_t size) {
+  return ::_read(fd, into, static_cast<unsigned>(size));
+}
 #else
-constexpr bool MEMORY_MEASURABLE = true;
+using PipeOutput = DescriptorOutput;
+bool makePipe(int ends[2]) { return ::pipe(ends) == 0; }
+PipeOutput outputOn(int fd) { return PipeOutput(fd); }
+long readSome(int fd, void* into, size_t size) { return ::read(fd, into, size); }
 #endif
 
+// Measured on Linux, where /proc tells the resident set and the allocator is told to
+// give memory back; the sanitizers' allocators keep freed memory, and their shadow
+// memory grows.
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+constexpr bool MEMORY_MEASURABLE = true;
 long residentKib() {
   long pages = 0, resident = 0;
   std::FILE* statm = std::fopen("/proc/self/statm", "r");
@@ -34,11 +53,15 @@ long residentKib() {
   std::fclose(statm);
   return resident * (::sysconf(_SC_PAGESIZE) / 1024);
 }
+#else
+constexpr bool MEMORY_MEASURABLE = false;
+long residentKib() { return 0; }
+#endif
 
 // A pipe's writing end that counts what has gone into the pipe.
 class CountingOutput final : public OutputSink {
  public:
-  explicit CountingOutput(int fd) : pipe(fd) {}
+  explicit CountingOutput(int fd) : pipe(outputOn(fd)) {}
 
   size_t writeWithoutWaiting(std::span<const std::byte> bytes) override {
     const size_t written = pipe.writeWithoutWaiting(bytes);
@@ -54,7 +77,7 @@ class CountingOutput final : public OutputSink {
   std::atomic<size_t> counted = 0;
 
  private:
-  DescriptorOutput pipe;
+  PipeOutput pipe;
 };
 
 // Sixteen megabytes go in, in pieces of every size, the first half while nobody
@@ -69,7 +92,7 @@ TEST(OutputBacklog, KeepsWhatTheReaderCannotTakeYetInOrder) {
     std::vector<std::unique_ptr<char[]>> interleaved;
     interleaved.reserve(samples.size());
     int ends[2];
-    if (::pipe(ends) != 0) return;
+    if (!makePipe(ends)) return;
     CountingOutput output(ends[1]);
     OutputBacklog backlog(output, 32 << 20);
     const long before = residentKib();
@@ -81,8 +104,8 @@ TEST(OutputBacklog, KeepsWhatTheReaderCannotTakeYetInOrder) {
       if (at < samples.size() / 2 || reader.joinable()) continue;
       reader = std::thread([&] {
         auto* into = reinterpret_cast<char*>(arrived.data());
-        for (ssize_t got; read < samples.size() * 4 &&
-                          (got = ::read(ends[0], into + read, samples.size() * 4 - read)) > 0;) {
+        for (long got; read < samples.size() * 4 &&
+                       (got = readSome(ends[0], into + read, samples.size() * 4 - read)) > 0;) {
           read += static_cast<size_t>(got);
         }
       });
@@ -101,8 +124,8 @@ TEST(OutputBacklog, KeepsWhatTheReaderCannotTakeYetInOrder) {
 TEST(OutputBacklog, AReaderTooFarBehindEndsWithOutputError) {
   const ChildOutcome outcome = runInChild([] {
     int ends[2];
-    if (::pipe(ends) != 0) return;
-    DescriptorOutput output(ends[1]);
+    if (!makePipe(ends)) return;
+    PipeOutput output = outputOn(ends[1]);
     OutputBacklog backlog(output, OUTPUT_BYTES_PER_SECOND);
     const std::vector<float> second(16000);
     for (int seconds = 0; seconds < 10; ++seconds) backlog.write(second);

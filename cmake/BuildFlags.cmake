@@ -26,6 +26,16 @@ endif()
 if(WIN32)
   target_compile_definitions(qztap_build_flags INTERFACE _WIN32_WINNT=0x0A00 NOMINMAX)
 endif()
+# The C runtime's "secure" warnings reject standard calls (std::getenv, std::strerror)
+# in favour of its own.
+if(MSVC)
+  target_compile_definitions(qztap_build_flags INTERFACE _CRT_SECURE_NO_WARNINGS)
+endif()
+# MinGW-w64 links everything but the system's own DLLs in, its C++ runtime and thread
+# library included, so that qztap.exe and the tests run on their own.
+if(MINGW)
+  target_link_options(qztap_build_flags INTERFACE -static)
+endif()
 if(QZTAP_NATIVE)
   target_compile_options(qztap_build_flags INTERFACE -O3 -march=native)
 endif()
