@@ -13,17 +13,9 @@
 #include <cstdlib>
 #include <memory>
 
-namespace qztap::probe {
+#include "capture/com_owners.h"
 
-struct ComRelease {
-  void operator()(IUnknown* object) const { object->Release(); }
-};
-template <typename T>
-using ComPtr = std::unique_ptr<T, ComRelease>;
-
-struct TaskMemFree {
-  void operator()(void* memory) const { ::CoTaskMemFree(memory); }
-};
+namespace qztap {
 
 inline void check(HRESULT result, const char* call) {
   if (SUCCEEDED(result)) return;
@@ -65,4 +57,4 @@ inline std::unique_ptr<WAVEFORMATEX, TaskMemFree> mixFormat(IAudioClient& client
   return std::unique_ptr<WAVEFORMATEX, TaskMemFree>(format);
 }
 
-}  // namespace qztap::probe
+}  // namespace qztap

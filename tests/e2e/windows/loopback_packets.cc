@@ -8,7 +8,7 @@
 
 #include "tests/e2e/windows/default_output.h"
 
-using namespace qztap::probe;
+using namespace qztap;
 
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 3;

@@ -19,7 +19,7 @@
 
 #include "tests/e2e/windows/default_output.h"
 
-using namespace qztap::probe;
+using namespace qztap;
 
 namespace {
 
