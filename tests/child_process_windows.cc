@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -34,9 +33,10 @@ struct ChildRole {
 
 const std::optional<ChildRole>& childRole() {
   static const std::optional<ChildRole> role = []() -> std::optional<ChildRole> {
-    wchar_t text[64];
-    const DWORD length = ::GetEnvironmentVariableW(CHILD_VARIABLE, text, 64);
-    if (length == 0 || length >= 64) return std::nullopt;
+    constexpr DWORD ROOM = 64;
+    wchar_t text[ROOM];
+    const DWORD length = ::GetEnvironmentVariableW(CHILD_VARIABLE, text, ROOM);
+    if (length == 0 || length >= ROOM) return std::nullopt;
     size_t at = 0;
     const std::wstring fields(text);
     const auto next = [&] {
@@ -73,9 +73,8 @@ void becomeStandard(DWORD which, int fd, HANDLE handle) {
   ::SetStdHandle(which, reinterpret_cast<HANDLE>(::_get_osfhandle(fd)));
 }
 
-HANDLE inheritable(HANDLE handle, bool inherit) {
-  ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, inherit ? HANDLE_FLAG_INHERIT : 0);
-  return handle;
+void letChildInherit(HANDLE handle) {
+  ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
 }
 
 void readAll(HANDLE pipe, std::string* into) {
@@ -84,15 +83,20 @@ void readAll(HANDLE pipe, std::string* into) {
   while (::ReadFile(pipe, chunk, sizeof chunk, &got, nullptr) && got > 0) into->append(chunk, got);
 }
 
-std::wstring widen(const char* ascii) { return std::wstring(ascii, ascii + std::strlen(ascii)); }
+std::wstring widen(const char* ascii) {
+  std::wstring wide;
+  for (; *ascii != '\0'; ++ascii) wide.push_back(static_cast<wchar_t>(*ascii));
+  return wide;
+}
 
 ChildOutcome runAgainFor(unsigned call, unsigned timeoutSeconds) {
   HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
-  if (!::CreatePipe(&outRead, &outWrite, nullptr, 0) || !::CreatePipe(&errRead, &errWrite, nullptr, 0)) {
+  if (!::CreatePipe(&outRead, &outWrite, nullptr, 0) ||
+      !::CreatePipe(&errRead, &errWrite, nullptr, 0)) {
     std::abort();
   }
-  inheritable(outWrite, true);
-  inheritable(errWrite, true);
+  letChildInherit(outWrite);
+  letChildInherit(errWrite);
   // The child's own standard streams, which carry GoogleTest's report of the skipped calls.
   SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   const HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
