@@ -18,8 +18,11 @@ function Show-Audio([string]$when) {
 }
 
 Show-Audio 'before'
-Set-Service Audiosrv -StartupType Automatic
-Start-Service AudioEndpointBuilder, Audiosrv
+# Windows Server leaves both services off; a disabled service cannot be started.
+foreach ($service in 'AudioEndpointBuilder', 'Audiosrv') {
+  Set-Service $service -StartupType Automatic
+  Start-Service $service
+}
 
 New-Item -ItemType Directory -Force $work | Out-Null
 $zip = Join-Path $work "Scream$version.zip"
