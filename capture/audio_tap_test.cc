@@ -1,10 +1,7 @@
 #include "capture/audio_tap.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <numeric>
 #include <set>
 #include <string>
@@ -12,6 +9,7 @@
 
 #include "audio/pcm_writer.h"
 #include "capture/handoff.h"
+#include "status/status_log.h"
 #include "tests/child_process.h"
 #include "tests/fake_capture_service.h"
 
@@ -26,18 +24,34 @@ using Play = std::function<void(FakeCaptureService&)>;
 
 const std::string STARTED = "CAPTURE_STARTED sr_req=48000->16000 mono\n";
 const std::string GENERIC = "The operation could not be completed.";
+const std::string DISK_FULL = "No space left on device";
+
+// Fails as a write to a full disk does.
+class FullOutput final : public OutputSink {
+ public:
+  size_t writeWithoutWaiting(std::span<const std::byte>) override { fail(); }
+  void writeAll(std::span<const std::byte>) override { fail(); }
+
+ private:
+  [[noreturn]] static void fail() { exitFatally(ExitStatus::OutputError, DISK_FULL); }
+};
+
+enum class Output { Standard, Full };
 
 // Runs the real start-up in a child process against a fake that traces its requests
-// to `traceFd`, while `serve` plays the service on a thread of its own; `afterStart`
-// runs once start() has returned and `serve` is done. The audio goes to standard
-// output or to `outputPath`.
+// to standard output if `traced`, while `serve` plays the service on a thread of its
+// own; `afterStart` runs once start() has returned and `serve` is done. The audio goes
+// to standard output as the tool writes it (made on first use, here in the child), or
+// to an output that fails.
 ChildOutcome startInChild(const FakeScript& script, const Play& serve, const Play& afterStart = {},
-                          int traceFd = -1, const char* outputPath = nullptr) {
+                          bool traced = false, Output output = Output::Standard) {
   return testing::runInChild([&] {
+    OutputSink& standard = standardOutput();
     // Never destroyed: callbacks may still be running when the child ends.
-    auto* service = new FakeCaptureService(script, traceFd);
-    const int out = outputPath != nullptr ? ::open(outputPath, O_WRONLY) : STDOUT_FILENO;
-    auto* tap = new AudioTap(*service, *new OutputBacklog(*new DescriptorOutput(out), 1 << 20));
+    auto* service = new FakeCaptureService(script, traced ? &standard : nullptr);
+    auto* backlog =
+        new OutputBacklog(output == Output::Full ? *new FullOutput : standard, 1 << 20);
+    auto* tap = new AudioTap(*service, *backlog);
     // Detached: a thread that has finished and is never joined is a leak to
     // ThreadSanitizer, and the start-up may end the process at any point.
     auto* served = new Handoff<bool>;
@@ -45,6 +59,8 @@ ChildOutcome startInChild(const FakeScript& script, const Play& serve, const Pla
     tap->start();
     served->take();
     if (afterStart) afterStart(*service);
+    // Where nothing is written without waiting (Windows), the backlog's writer writes it all.
+    backlog->finish();
   });
 }
 
@@ -88,7 +104,7 @@ TEST(AudioTapStart, EachOutcomeWritesItsLineAndExitCode) {
       script.answersInline = answersInline;
       const ChildOutcome outcome =
           startInChild(script, answersInline ? Play([](FakeCaptureService&) {}) : answerBoth, {},
-                       STDOUT_FILENO);
+                       /*traced=*/true);
       EXPECT_EQ(outcome.exitCode, c.exitCode);
       EXPECT_EQ(outcome.err, c.line + "\n");
       if (c.exitCode == BODY_RETURNED) { EXPECT_EQ(outcome.out, requests); }
@@ -133,7 +149,7 @@ TEST(AudioTapRaces, EachEndsWithOneOfItsEndingsAndTheAudioInOrder) {
     Play serve;
     Play afterStart;
     std::set<std::string> endings;  // exit code and standard error
-    const char* outputPath = nullptr;
+    Output output = Output::Standard;
   } cases[] = {
       {"buffers delivered while the start is answered", succeeds,
        [](FakeCaptureService& s) {
@@ -163,14 +179,14 @@ TEST(AudioTapRaces, EachEndsWithOneOfItsEndingsAndTheAudioInOrder) {
          deliverRamp(s, 1);
          s.stop({"gone here"});
        },
-       {"6 " + STARTED + "OUTPUT_ERROR: " + std::strerror(ENOSPC) + "\n", stoppedAfterStart,
+       {"6 " + STARTED + "OUTPUT_ERROR: " + DISK_FULL + "\n", stoppedAfterStart,
         "5 " + STARTED + "STREAM_STOPPED: gone here\n"},
-       "/dev/full"},
+       Output::Full},
   };
   for (const auto& c : cases) {
     for (int trial = 0; trial < 20; ++trial) {
       SCOPED_TRACE(std::string(c.name) + ", trial " + std::to_string(trial));
-      const ChildOutcome outcome = startInChild(c.script, c.serve, c.afterStart, -1, c.outputPath);
+      const ChildOutcome outcome = startInChild(c.script, c.serve, c.afterStart, false, c.output);
       const std::string ending = std::to_string(outcome.exitCode) + " " + outcome.err;
       EXPECT_TRUE(c.endings.count(ending)) << ending;
       // All 30 buffers when nothing ended the child; otherwise whole samples, in order.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "capture/capture_service.h"
+#include "capture/com_owners.h"
 #include "capture/follow_default.h"
 #include "capture/loopback_timeline.h"
 #include "status/windows_message.h"
@@ -35,16 +36,6 @@ constexpr DWORD IDLE_WAKE_MS = 15;
 // The stream's buffer: room for a second, so that a delivery held up by a slow
 // consumer loses nothing.
 constexpr REFERENCE_TIME BUFFER_DURATION = 10'000'000;
-
-struct ComRelease {
-  void operator()(IUnknown* object) const { object->Release(); }
-};
-template <typename T>
-using ComPtr = std::unique_ptr<T, ComRelease>;
-
-struct TaskMemFree {
-  void operator()(void* memory) const { ::CoTaskMemFree(memory); }
-};
 
 struct HandleClose {
   void operator()(HANDLE handle) const { ::CloseHandle(handle); }

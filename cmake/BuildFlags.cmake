@@ -5,7 +5,10 @@ add_library(qztap_build_flags INTERFACE)
 # so no fused multiply-add and nothing that reorders or relaxes IEEE arithmetic.
 if(MSVC)
   # Visual Studio 2022's /fp:precise contracts nothing unless /fp:contract is added.
-  target_compile_options(qztap_build_flags INTERFACE /fp:precise /W4 /permissive- /utf-8)
+  # Headers included in angle brackets (the system's, the C++ library's, GoogleTest's)
+  # are not ours to warn about; our own are included in quotes.
+  target_compile_options(qztap_build_flags INTERFACE /fp:precise /W4 /permissive- /utf-8
+                         /external:anglebrackets /external:W0)
   if(QZTAP_WERROR)
     target_compile_options(qztap_build_flags INTERFACE /WX)
   endif()
@@ -25,6 +28,16 @@ endif()
 # Windows 10 and later, without the min and max macros that break std::min and std::max.
 if(WIN32)
   target_compile_definitions(qztap_build_flags INTERFACE _WIN32_WINNT=0x0A00 NOMINMAX)
+endif()
+# The C runtime's "secure" warnings reject standard calls (std::getenv, std::strerror)
+# in favour of its own.
+if(MSVC)
+  target_compile_definitions(qztap_build_flags INTERFACE _CRT_SECURE_NO_WARNINGS)
+endif()
+# MinGW-w64 links everything but the system's own DLLs in, its C++ runtime and thread
+# library included, so that qztap.exe and the tests run on their own.
+if(MINGW)
+  target_link_options(qztap_build_flags INTERFACE -static)
 endif()
 if(QZTAP_NATIVE)
   target_compile_options(qztap_build_flags INTERFACE -O3 -march=native)

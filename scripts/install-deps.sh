@@ -16,9 +16,9 @@ packages=(
   pulseaudio pulseaudio-utils dbus pipewire pipewire-bin pipewire-pulse wireplumber python3 sox
   # benchmarks: peer libraries and callgrind; ffmpeg is a peer of the capture benchmark
   libsamplerate0-dev libspeexdsp-dev libsoxr-dev libswresample-dev libavutil-dev valgrind ffmpeg
-  # the Windows build and its end-to-end tests: the cross compiler, and the Debian 13
-  # chroot with Wine 10 that scripts/wine-chroot.sh builds
-  g++-mingw-w64-x86-64-posix debootstrap
+  # the Windows build and its tests: the cross compiler, GoogleTest's sources to build
+  # with it, and the Debian 13 chroot with Wine 10 that scripts/wine-chroot.sh builds
+  g++-mingw-w64-x86-64-posix googletest debootstrap
   # the Debian package (scripts/package.sh) and its manual page
   dpkg-dev lintian man-db groff-base
   # the live-captions example and its test: the recogniser, its model, recorded speech

@@ -6,14 +6,16 @@
 # does, or when this script is killed (SIGKILL: unshare ignores SIGTERM and SIGINT).
 # Each run gets a private /tmp and a private, throw-away layer over the Wine prefix.
 # PULSE_SERVER, a unix: socket, is passed on with the socket's folder mounted at the
-# same path; with no audio driver but PulseAudio's, no server means no output device.
+# same path; with no audio driver but PulseAudio's, no server (or none given) means
+# no output device.
 # Standard input, output and error and the exit status are the program's.
 set -euo pipefail
 root=$(cd "$1" && pwd)
 program=$(readlink -f "$2")
 shift 2
-socket_dir=$(dirname "${PULSE_SERVER#unix:}")
-[ -d "$socket_dir" ] && [ "$socket_dir" != / ] || socket_dir=
+server=${PULSE_SERVER-}
+socket_dir=$(dirname "${server#unix:}")
+[[ -d $socket_dir && $socket_dir == /?* ]] || socket_dir=
 
 # shellcheck disable=SC2016  # the script in quotes expands its own arguments
 exec unshare --mount --propagation private --pid --fork --kill-child=SIGKILL bash -c '

@@ -1,15 +1,19 @@
 #include "status/status_log.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <string>
+
+#ifdef __linux__
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <string>
 #include <thread>
+#endif
 
 #include "tests/child_process.h"
 
@@ -44,6 +48,8 @@ TEST(StatusLog, LinesAndFatalExitsWriteExactlyTheirBytesAndCode) {
   }
 }
 
+#ifdef __linux__
+// Linux only: it pins threads to a CPU, schedules them in real time and reads /proc.
 // A thread already waiting to log when a fatal exit begins never gets to: the fatal
 // line is the last. A full stderr pipe holds the fatal write until the other thread
 // waits on the log. Both run on one CPU with the waiting thread in real time, so it
@@ -99,6 +105,7 @@ TEST(StatusLog, NoLineFollowsTheFatalOne) {
   ::close(err[0]);
   ::close(ready[0]);
 }
+#endif
 
 }  // namespace
 }  // namespace qztap

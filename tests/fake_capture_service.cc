@@ -1,9 +1,5 @@
 #include "tests/fake_capture_service.h"
 
-#include <unistd.h>
-
-#include <cstdlib>
-
 namespace qztap::testing {
 
 class FakeCaptureStream final : public CaptureStream {
@@ -80,7 +76,7 @@ void FakeCaptureService::stop(const CaptureError& error) {
 
 void FakeCaptureService::note(const std::string& request) const {
   const std::string line = request + "\n";
-  if (trace >= 0 && ::write(trace, line.data(), line.size()) < 0) std::abort();
+  if (trace != nullptr) trace->writeAll(std::as_bytes(std::span(line)));
 }
 
 template <typename T>

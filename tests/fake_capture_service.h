@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/output_backlog.h"
 #include "capture/capture_service.h"
 
 namespace qztap::testing {
@@ -29,12 +30,12 @@ struct FakeScript {
 
 // A scriptable capture service. Each completion runs twice: with the script's answer,
 // then at once with the opposite one, as a service that answers twice would. Each
-// request is written as one line to `traceFd` (unless -1) as it comes, so a test still
+// request is written as one line to `trace` (unless null) as it comes, so a test still
 // sees it when the process ends right afterwards.
 class FakeCaptureService final : public CaptureService {
  public:
-  FakeCaptureService(FakeScript fakeScript, int traceFd)
-      : script(std::move(fakeScript)), trace(traceFd) {}
+  FakeCaptureService(FakeScript fakeScript, OutputSink* traceOutput)
+      : script(std::move(fakeScript)), trace(traceOutput) {}
 
   void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                            ContentCompletion completion) override;
@@ -60,7 +61,7 @@ class FakeCaptureService final : public CaptureService {
   T await(const T& field);
 
   FakeScript script;
-  int trace;
+  OutputSink* trace;
   std::mutex mutex;
   std::condition_variable published;
   ContentCompletion contentCompletion;
