@@ -42,7 +42,7 @@ constexpr unsigned LOOK_AFRESH_EVERY = 2;
 // replaced: a null sink or a device delivers a fragment every 21 ms, silence included.
 constexpr pa_usec_t QUIET_STREAM_USEC = 2 * PA_USEC_PER_SEC;
 
-// Streams that fail one after another, none becoming ready, about 2 s of retries.
+// Stream creations refused one after another: about 2 s of retries.
 constexpr int FAILURES_BEFORE_STOP = 8;
 
 struct StreamUnref {
@@ -155,6 +155,7 @@ class PulseCaptureStream final : public CaptureStream {
       return false;
     }
     current = std::move(stream);
+    currentWasReady = false;
     recordedSink = sink;
     heardAt = pa_rtclock_now();
     return true;
@@ -250,16 +251,34 @@ class PulseCaptureStream final : public CaptureStream {
     }));
   }
 
-  // The current stream failed, or was killed: its sink may be gone, or the server may
-  // have refused it for a moment. The next look at the default (on the event that comes
-  // with an unplug, or the next check) records again; a capture whose streams keep
-  // failing has stopped.
+  // The current stream failed. One that never became ready was refused, or its sink
+  // went meanwhile: the next look at the default (on the event that comes with an
+  // unplug, or the next check) records again, and a capture whose streams keep being
+  // refused has stopped.
   void onStreamFailed() {
     if (!connection.ready()) return;  // the connection's own callback reports it
+    if (currentWasReady) return onRecordingEnded();
     if (++failuresInARow == FAILURES_BEFORE_STOP) {
       return delegate.didStopWithError(connection.lastError());
     }
     dropCurrent();
+  }
+
+  // The running stream ended without our asking. If its sink is still there, the
+  // stream itself was stopped (killed by the server, or by the user through it); if
+  // not, recording follows the default.
+  void onRecordingEnded() {
+    CaptureError why = connection.lastError();
+    const std::string sinkName = recordedSink.name;
+    dropCurrent();
+    PulseConnection::start(
+        requestSinks(connection, &sinkName, [this, why](const pa_sink_info* sink) {
+          if (sink != nullptr) {
+            if (!current) delegate.didStopWithError(why);
+            return;
+          }
+          follow();
+        }));
   }
 
   // Hands every complete fragment the stream holds to the output, one buffer each.
@@ -323,12 +342,14 @@ class PulseCaptureStream final : public CaptureStream {
   static void onStreamState(pa_stream* stream, void* self) {
     auto* capture = static_cast<PulseCaptureStream*>(self);
     pa_threaded_mainloop_signal(capture->connection.loop, 0);
-    if (!capture->capturing || stream != capture->current.get()) return;
+    if (stream != capture->current.get()) return;
     const pa_stream_state_t state = pa_stream_get_state(stream);
     if (state == PA_STREAM_READY) {
       capture->heardAt = pa_rtclock_now();
+      capture->currentWasReady = true;
       capture->failuresInARow = 0;
     }
+    if (!capture->capturing) return;
     if (state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state)) {
       // The creation has settled: a sink chosen meanwhile is recorded now.
       if (std::optional<Sink> wanted = std::exchange(capture->next, std::nullopt)) {
@@ -373,7 +394,8 @@ class PulseCaptureStream final : public CaptureStream {
   DefaultView ownView, freshView;
   bool following = false, followAgain = false;  // a look at the default is under way
   bool probing = false;  // `current` is quiet: is the server still answering?
-  int failuresInARow = 0;
+  bool currentWasReady = false;
+  int failuresInARow = 0;  // streams that failed before becoming ready
   unsigned checks = 0;
   std::vector<float> planar;
   std::vector<AudioEntry> entries;
