@@ -112,22 +112,6 @@ def on_own_connection(rule, everywhere=False):
         passing(number, packet, from_client))
 
 
-def kill_told_late():
-    """A stream's kill held back until qztap has asked for its next stream."""
-    held = []
-
-    def rule(packet, from_client):
-        if not from_client and packet.command == RECORD_STREAM_KILLED:
-            held.append((True, packet))
-            return []
-        if from_client and packet.command == CREATE_RECORD_STREAM:
-            onward = [(False, packet), *held]
-            held.clear()
-            return onward
-        return [(not from_client, packet)]
-    return on_own_connection(rule)
-
-
 def default_named(name, everywhere=False):
     """Every answer of the server's info names `name` as the default sink."""
     asked = set()
@@ -155,28 +139,32 @@ def creation_failing(answer):
     return on_own_connection(rule)
 
 
-class CreationAnsweredLate:
-    """The answer to qztap's next request for a stream, and that stream's kill, held back
-    until qztap asks for another stream, or until `release()`."""
+class HeldBack:
+    """Held back from qztap: the kill of a stream, and if `first_answer` the answer to its
+    first request for a stream before that, each until qztap asks for a stream (then
+    passed on after that request), or until `release()`."""
 
-    def __init__(self, relay):
-        self.relay, self.request, self.held, self.lock = relay, None, [], threading.Lock()
-        self.answer_held = threading.Event()
-        relay.rule = on_own_connection(self.rule)
+    def __init__(self, relay, first_answer=False):
+        self.relay, self.first_answer, self.held, self.requests = relay, first_answer, [], []
+        self.lock, self.holding = threading.Lock(), threading.Event()
+        self.rule = on_own_connection(self.hold)
 
-    def rule(self, packet, from_client):
+    def hold(self, packet, from_client):
         with self.lock:
             if from_client and packet.command == CREATE_RECORD_STREAM:
-                if self.request is not None:
-                    return [(False, packet), *((True, held) for held in self.take())]
-                self.request = packet.tag
-            elif not from_client and (
-                    packet.command == REPLY and packet.tag == self.request and not self.held or
-                    packet.command == RECORD_STREAM_KILLED and self.held):
+                self.requests.append(packet.tag)
+                return [(False, packet), *((True, held) for held in self.take())]
+            if not from_client and self.picks(packet):
                 self.held.append(packet)
-                self.answer_held.set()
+                self.holding.set()
                 return []
             return [(not from_client, packet)]
+
+    def picks(self, packet):
+        if packet.command == RECORD_STREAM_KILLED:
+            return not self.first_answer or bool(self.held)
+        return (self.first_answer and not self.held and packet.command == REPLY and
+                self.requests[:1] == [packet.tag])
 
     def take(self):
         held, self.held = self.held, []
@@ -406,7 +394,7 @@ class Cases:
         tap = self.start_tap(relay.env)
         monitors = lambda: {f"{sink}.monitor" for sink in server.sink_modules}  # noqa: E731
         for what, rule, move, within in (
-                ("kill told late", kill_told_late, "unplug", 1),
+                ("kill told late", lambda: HeldBack(relay).rule, "unplug", 1),
                 ("default named gone", lambda: default_named(recorded), "unplug", 1),
                 ("new default never told", lambda: default_named(recorded), "choose", 1),
                 ("creation unanswered", lambda: creation_failing(lambda request: []), "choose", 3),
@@ -432,10 +420,11 @@ class Cases:
         with self.subTest("answer held across a kill"):
             # Asked for the next stream while the first has not been answered, qztap
             # waits: a stream deleted once answered may have handed its channel on.
-            late, recorded = CreationAnsweredLate(relay), server.pactl("get-default-sink")
+            late, recorded = HeldBack(relay, first_answer=True), server.pactl("get-default-sink")
+            relay.rule = late.rule
             chosen = next(sink for sink in server.sink_modules if sink != recorded)
             server.set_default_sink(chosen)
-            wait_until(late.answer_held.is_set, 1, "qztap's request for a stream")
+            wait_until(late.holding.is_set, 1, "qztap's request for a stream")
             server.remove_sink(chosen)
             time.sleep(0.5)
             late.release()
