@@ -21,7 +21,7 @@ node)
   cp "$test"/*.mjs "$test"/*.mts .
   tsc --noEmit --strict --target es2020 --lib es2020,dom --module nodenext usage.mts
   node --test samples.test.mjs
-  probe="node $work/probe.mjs"
+  probe="node $work/probe.mjs" installed=$work/node_modules/qztap
   ;;
 python)
   test=$root/clients/python/test
@@ -33,6 +33,7 @@ python)
   "$work/venv/bin/pip" install --quiet --no-index --no-deps "$work"/qztap-*.whl
   "$work/venv/bin/python" "$test/test_samples.py" -v
   probe="$work/venv/bin/python $test/probe.py"
+  installed=$("$work/venv/bin/python" -c 'import os, qztap; print(os.path.dirname(qztap.__file__))')
   ;;
 *)
   echo "usage: $0 node|python QZTAP" >&2
@@ -41,4 +42,5 @@ python)
 esac
 
 cd "$root/tests/e2e"
-QZTAP_BINARY=$binary QZTAP_PROBE=$probe PYTHONDONTWRITEBYTECODE=1 python3 -m unittest -v test_clients ${QZTAP_TESTS:-}
+QZTAP_BINARY=$binary QZTAP_PROBE=$probe QZTAP_PACKAGE=$installed PYTHONDONTWRITEBYTECODE=1 \
+  python3 -m unittest -v test_clients

@@ -2,10 +2,12 @@
 package's probe (clients/*/test/probe.*), which scripts/test-package.sh runs from the
 package as installed:
 
-    QZTAP_BINARY=build/qztap QZTAP_PROBE='node probe.mjs' python3 -m unittest -v test_clients
+    QZTAP_BINARY=build/qztap QZTAP_PROBE='node probe.mjs' QZTAP_PACKAGE=node_modules/qztap \
+      python3 -m unittest -v test_clients
 """
 
 import os
+import platform
 import shlex
 import shutil
 import signal
@@ -18,6 +20,9 @@ from soundserver import START_LINE, PulseAudioServer, locate, noise, wait_until
 
 BINARY, PROBE = os.environ.get("QZTAP_BINARY", ""), shlex.split(os.environ.get("QZTAP_PROBE", ""))
 START = START_LINE.decode().rstrip("\n")
+# Where a release puts the platform's qztap in the package installed at QZTAP_PACKAGE.
+BUNDLED = os.path.join(os.environ.get("QZTAP_PACKAGE", ""), "bin",
+                       "linux-" + {"x86_64": "x64", "aarch64": "arm64"}[platform.machine()])
 
 
 def alive(pid):
@@ -89,14 +94,17 @@ class ClientTests(unittest.TestCase):
         return server.start(sinks=sinks)
 
     def probe(self, env, *args, binary=BINARY):
-        probe = Probe(env, "--binary", binary, *args)
+        probe = Probe(env, *args, *(("--binary", binary) if binary else ()))
         self.addCleanup(probe.kill)
         return probe
 
-    def fake_qztap(self, script):
-        """A stand-in for qztap: a shell script, which may count its runs in $0.runs."""
-        path = os.path.join(tempfile.mkdtemp(), "qztap")
-        self.addCleanup(shutil.rmtree, os.path.dirname(path))
+    def fake_qztap(self, script, folder=None):
+        """A stand-in for qztap: a shell script named qztap in `folder` (else a new one),
+        which may count its runs in $0.runs."""
+        folder = folder or tempfile.mkdtemp()
+        os.makedirs(folder, exist_ok=True)
+        self.addCleanup(shutil.rmtree, folder)
+        path = os.path.join(folder, "qztap")
         with open(path, "w") as f:
             f.write("#!/bin/sh\necho >> \"$0.runs\"\n" + script)
         os.chmod(path, 0o755)
@@ -106,7 +114,7 @@ class ClientTests(unittest.TestCase):
         """A played signal arrives bit-exact, in chunks of 333 whole samples; with restart
         on, a stopped stream is followed half a second later by a run that captures
         again; closing the probe's input stops the tap without an error."""
-        server = self.start_server()
+        server = self.server = self.start_server()
         probe = self.probe(server.env, "--chunk", "333", "--restart", "default")
         probe.line("started")
         first, second = noise(1, 0.6), noise(2, 0.6)
@@ -117,13 +125,25 @@ class ClientTests(unittest.TestCase):
         wait_until(lambda: probe.fields("status").count([START]) == 2, 10, "a second start")
         server.play("alpha", second)
         self.assertLess(before, probe.wait_for(second))
-        self.assertEqual(probe.end(stop=True), ["end", "ok", "gone"])
+        self.assert_stopped_quietly(probe)
         statuses = [fields[0] for fields in probe.fields("status")]
         self.assertEqual((len(statuses), statuses[0], statuses[2]), (3, START, START))
         self.assertTrue(statuses[1].startswith("STREAM_STOPPED: "), statuses)
-        self.assertEqual(server.recorded_sources(), [])
+        with self.subTest("the other way to stop: Node's AbortSignal, leaving Python's loop"):
+            probe = self.probe(server.env, "--abort")
+            wait_until(lambda: probe.out, 10, "samples")
+            self.assert_stopped_quietly(probe)
+            self.assertEqual(probe.fields("status"), [[START]])
+
+    def assert_stopped_quietly(self, probe):
+        """Stopped, once qztap has exited, and not reported as an error."""
+        self.assertEqual(probe.end(stop=True), ["end", "ok"])
+        self.assertEqual(probe.line("stopped"), ["stopped", "gone"])
+        self.assertEqual(self.server.recorded_sources(), [])
 
     def test_each_exit_becomes_its_error(self):
+        """Restart on changes nothing but for STREAM_STOPPED. qztap is the one asked
+        for, else the one bundled in the package, else the one on PATH."""
         server = self.start_server()
         for name, env, binary, expected in (
                 ("no server", dict(server.env, PULSE_SERVER="unix:/nothing"), BINARY,
@@ -132,11 +152,15 @@ class ClientTests(unittest.TestCase):
                 ("start error", server.env, self.fake_qztap("echo START_ERROR: x >&2; exit 4"),
                  ["StartError", "4", "START_ERROR: x", "could not start"]),
                 ("output error", server.env, self.fake_qztap("echo OUTPUT_ERROR: y >&2; exit 6"),
-                 ["OutputError", "6", "OUTPUT_ERROR: y", "could not write"]),
-                ("unknown exit", server.env, self.fake_qztap("exit 7"),
-                 ["QztapError", "7", "", "exit code 7"])):
+                 ["OutputError", "6", "OUTPUT_ERROR: y", "could not write"])):
             with self.subTest(name):
-                self.assert_end(self.probe(env, binary=binary).end(), expected)
+                self.assert_ends(env, binary, expected)
+        with self.subTest("qztap on PATH, then the one bundled"):
+            on_path = os.path.dirname(self.fake_qztap("echo on PATH >&2; exit 7"))
+            env = dict(os.environ, PATH=f"{on_path}:{os.environ['PATH']}")
+            self.assert_ends(env, None, ["QztapError", "7", "on PATH", "exit code 7"])
+            self.fake_qztap("echo bundled >&2; exit 8", BUNDLED)
+            self.assert_ends(env, None, ["QztapError", "8", "bundled", "exit code 8"])
         with self.subTest("server killed"):
             probe = self.probe(server.env)
             probe.line("started")
@@ -145,8 +169,13 @@ class ClientTests(unittest.TestCase):
                                           "STREAM_STOPPED: Connection terminated", "went away"])
         with self.subTest("no sinks"):
             server = self.start_server(sinks=())
-            self.assert_end(self.probe(server.env).end(),
-                            ["NothingToCaptureError", "3", "NO_DISPLAY", "no output device"])
+            self.assert_ends(server.env, BINARY,
+                             ["NothingToCaptureError", "3", "NO_DISPLAY", "no output device"])
+
+    def assert_ends(self, env, binary, expected):
+        probe = self.probe(env, "--restart", "0.01,0.01,1,10", binary=binary)
+        self.assert_end(probe.end(), expected)
+        self.assertEqual(probe.fields("restart"), [])
 
     def assert_end(self, end, expected):
         self.assertEqual(end[:4], ["end", *expected[:3]])
@@ -176,7 +205,7 @@ class ClientTests(unittest.TestCase):
             with self.subTest(frozen=frozen):
                 probe = self.probe(server.env, "--child")
                 qztap, child = int(probe.line("started")[1]), int(probe.line("child")[1])
-                self.addCleanup(lambda: alive(child) and os.kill(child, signal.SIGKILL))
+                self.addCleanup(os.kill, child, signal.SIGKILL)
                 wait_until(lambda: probe.out, 10, "samples")
                 if frozen:
                     server.pulse_server_process().send_signal(signal.SIGSTOP)

@@ -1,6 +1,6 @@
 // A tap run as tests/e2e/test_clients.py asks, reported on: the samples to standard
 // output, events to standard error, a line each, fields apart by tabs. Standard input
-// closing stops the tap (--abort: through its AbortSignal).
+// closing stops the tap, by stop() or (--abort) through its AbortSignal.
 //   node probe.mjs --binary PATH [--chunk N] [--restart default|FIRST,LONGEST,MAX,STEADY]
 //                  [--child] [--abort]      (delays in seconds)
 import { spawn } from "node:child_process";
@@ -45,14 +45,17 @@ tap.started.then(
   },
   () => {},
 );
-process.stdin.on("end", () => (args.abort ? controller.abort() : tap.stop())).resume();
+process.stdin.on("end", () => {
+  const stopped = args.abort ? (controller.abort(), tap.ended) : tap.stop();
+  stopped.then(() => report("stopped", alive(tap.pid) ? "alive" : "gone"));
+}).resume();
 
 try {
   for await (const samples of tap) {
     if (samples.length !== chunk) report("bad-chunk", samples.length);
     process.stdout.write(new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength));
   }
-  report("end", "ok", alive(tap.pid) ? "alive" : "gone");
+  report("end", "ok");
 } catch (error) {
   report("end", error.name, error.exitCode, error.statusLine, error.message);
 }

@@ -1,8 +1,9 @@
 """A tap run as tests/e2e/test_clients.py asks, reported on: the samples to standard
 output, events to standard error, a line each, fields apart by tabs. Standard input
-closing stops the tap, from a thread of its own.
+closing stops the tap: stop() from a thread of its own, or (--abort) leaving the loop.
 
-    python3 probe.py --binary PATH [--chunk N] [--restart default|FIRST,LONGEST,MAX,STEADY] [--child]
+    python3 probe.py --binary PATH [--chunk N] [--restart default|FIRST,LONGEST,MAX,STEADY]
+                     [--child] [--abort]
 """
 
 import argparse
@@ -30,10 +31,14 @@ def alive(pid):
         return False
 
 
-def stop_at_end_of_input(tap):
+def stop_at_end_of_input(tap, leave):
     while os.read(0, 4096):  # not sys.stdin, whose lock would hold up the exit
         pass
-    tap.stop()
+    if leave:
+        leave.set()
+    else:
+        tap.stop()
+        report("stopped", "alive" if alive(tap.pid) else "gone")
 
 
 def main():
@@ -42,6 +47,7 @@ def main():
     parser.add_argument("--chunk", type=int, default=320)
     parser.add_argument("--restart")
     parser.add_argument("--child", action="store_true")
+    parser.add_argument("--abort", action="store_true", help="stop by leaving the loop instead")
     args = parser.parse_args()
     restart = args.restart == "default"
     if args.restart and not restart:
@@ -52,7 +58,9 @@ def main():
                          on_status=lambda line: report("status", line),
                          on_restart=lambda attempt, delay, error: report(
                              "restart", attempt, delay, type(error).__name__)) as tap:
-            threading.Thread(target=stop_at_end_of_input, args=(tap,), daemon=True).start()
+            leave = threading.Event() if args.abort else None
+            stopper = threading.Thread(target=stop_at_end_of_input, args=(tap, leave), daemon=True)
+            stopper.start()
             tap.wait_started()
             report("started", tap.pid)
             if args.child:  # started as a program starts its other children
@@ -60,11 +68,16 @@ def main():
                                                  stdout=subprocess.DEVNULL,
                                                  stderr=subprocess.DEVNULL, close_fds=False).pid)
             for samples in tap:
+                if leave and leave.is_set():
+                    break
                 if len(samples) != args.chunk:
                     report("bad-chunk", len(samples))
                 sys.stdout.buffer.write(samples.tobytes())
                 sys.stdout.buffer.flush()
-        report("end", "ok", "alive" if alive(tap.pid) else "gone")
+        if leave:
+            report("stopped", "alive" if alive(tap.pid) else "gone")
+        stopper.join()  # the loop ended, so standard input did
+        report("end", "ok")
     except qztap.QztapError as error:
         report("end", type(error).__name__, error.exit_code, error.status_line, error)
 
