@@ -175,7 +175,8 @@ class ClientTests(unittest.TestCase):
     def assert_ends(self, env, binary, expected):
         probe = self.probe(env, "--restart", "0.01,0.01,1,10", binary=binary)
         self.assert_end(probe.end(), expected)
-        self.assertEqual(probe.fields("restart"), [])
+        self.assertEqual((probe.fields("start-failed"), probe.fields("restart")),
+                         ([expected[:1]], []))
 
     def assert_end(self, end, expected):
         self.assertEqual(end[:4], ["end", *expected[:3]])

@@ -43,7 +43,7 @@ tap.started.then(
     // Started as a program starts its other children: it must not get qztap's output.
     if (args.child) report("child", spawn("sleep", ["60"], { stdio: "ignore" }).pid);
   },
-  () => {},
+  (error) => report("start-failed", error.name),
 );
 process.stdin.on("end", () => {
   const stopped = args.abort ? (controller.abort(), tap.ended) : tap.stop();

@@ -41,6 +41,19 @@ def stop_at_end_of_input(tap, leave):
         report("stopped", "alive" if alive(tap.pid) else "gone")
 
 
+def report_start(tap, child):
+    try:
+        tap.wait_started()
+    except qztap.QztapError as error:
+        report("start-failed", type(error).__name__)
+        return
+    report("started", tap.pid)
+    if child:  # started as a program starts its other children
+        report("child", subprocess.Popen(["sleep", "60"], stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                         close_fds=False).pid)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--binary")
@@ -61,12 +74,8 @@ def main():
             leave = threading.Event() if args.abort else None
             stopper = threading.Thread(target=stop_at_end_of_input, args=(tap, leave), daemon=True)
             stopper.start()
-            tap.wait_started()
-            report("started", tap.pid)
-            if args.child:  # started as a program starts its other children
-                report("child", subprocess.Popen(["sleep", "60"], stdin=subprocess.DEVNULL,
-                                                 stdout=subprocess.DEVNULL,
-                                                 stderr=subprocess.DEVNULL, close_fds=False).pid)
+            reporter = threading.Thread(target=report_start, args=(tap, args.child))
+            reporter.start()
             for samples in tap:
                 if leave and leave.is_set():
                     break
@@ -79,6 +88,7 @@ def main():
         stopper.join()  # the loop ended, so standard input did
         report("end", "ok")
     except qztap.QztapError as error:
+        reporter.join()
         report("end", type(error).__name__, error.exit_code, error.status_line, error)
 
 
