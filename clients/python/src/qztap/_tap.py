@@ -3,7 +3,6 @@ from __future__ import annotations
 import array
 import os
 import subprocess
-import sys
 import threading
 import time
 from dataclasses import dataclass
@@ -14,9 +13,6 @@ from ._errors import QztapError, StreamStoppedError, exit_error
 from ._samples import chunk_bytes, read_samples
 
 KILL_AFTER = 5.0  # seconds: a qztap still running this long after stop() is killed
-# A session of its own on POSIX, so that Ctrl-C reaches only this program, which then
-# stops qztap by closing the pipe.
-_SESSION = {} if sys.platform == "win32" else {"start_new_session": True}
 
 Samples = TypeVar("Samples")
 
@@ -40,9 +36,11 @@ class _Run:
 
     def __init__(self, binary: str, on_status: Callable[[Optional[str]], None]):
         try:
+            # A session of its own (POSIX), so that Ctrl-C reaches only this program,
+            # which then stops qztap by closing the pipe.
             self.process = subprocess.Popen([binary], stdin=subprocess.DEVNULL,
                                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                            bufsize=0, **_SESSION)
+                                            bufsize=0, start_new_session=True)
         except OSError as error:
             raise QztapError(f"could not run {binary}: {error}") from error
         self.began, self.status_line = time.monotonic(), ""
@@ -119,10 +117,11 @@ class Tap(Generic[Samples]):
         if not self._started.wait(timeout):
             raise TimeoutError("qztap has not started capturing yet")
         if self.start_line is None:
-            code = self._first_run.wait()
-            if self._stopped.is_set():
-                raise QztapError("qztap was stopped before it started")
-            raise exit_error(code, self._first_run.status_line)
+            error = exit_error(self._first_run.wait(), self._first_run.status_line)
+            # Not qztap's own exit code: a signal, the stop's one included.
+            if type(error) is QztapError and self._stopped.is_set():
+                error = QztapError("qztap was stopped before it started")
+            raise error
         return self.start_line
 
     def __iter__(self) -> Iterator[Samples]:
