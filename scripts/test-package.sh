@@ -2,7 +2,7 @@
 # Tests a client package as its users get it, against the given qztap: the Node package
 # as `npm pack` makes it, installed into an empty project, with its declarations
 # compiled by tsc; the Python package as a wheel built offline with Debian's setuptools,
-# installed into a new virtual environment. Then the package's unit tests, and the
+# installed into a new virtual environment, its types checked by mypy. Then the package's unit tests, and the
 # end-to-end tests (tests/e2e/test_clients.py) through its probe.
 #   scripts/test-package.sh node|python QZTAP
 set -euo pipefail
@@ -31,6 +31,8 @@ python)
   /usr/bin/python3 -m build --no-isolation --wheel --outdir "$work" "$work/source" > /dev/null
   /usr/bin/python3 -m venv --system-site-packages "$work/venv"
   "$work/venv/bin/pip" install --quiet --no-index --no-deps "$work"/qztap-*.whl
+  # The types as installed: mypy finds none without the package's py.typed.
+  (cd "$work" && /usr/bin/python3 -m mypy --strict --python-executable venv/bin/python -p qztap)
   "$work/venv/bin/python" "$test/test_samples.py" -v
   probe="$work/venv/bin/python $test/probe.py"
   installed=$("$work/venv/bin/python" -c 'import os, qztap; print(os.path.dirname(qztap.__file__))')

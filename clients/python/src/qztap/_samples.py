@@ -1,9 +1,15 @@
 import array
 import sys
-from typing import Any, BinaryIO, Iterator
+from typing import Any, Iterator, Optional, Protocol
 
 
-def read_samples(source: BinaryIO, chunk: int = 320, numpy: bool = False) -> Iterator[Any]:
+class Readable(Protocol):
+    """What samples are read from: a binary file, pipe or socket."""
+
+    def readinto(self, buffer: memoryview) -> Optional[int]: ...
+
+
+def read_samples(source: Readable, chunk: int = 320, numpy: bool = False) -> Iterator[Any]:
     """Cuts a stream of qztap's bytes (float32, little-endian) into chunks of exactly
     `chunk` samples, whatever sizes its reads come in: array('f'), or float32 numpy
     arrays if `numpy`. A tail shorter than a chunk when the stream ends is dropped."""
