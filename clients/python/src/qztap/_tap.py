@@ -49,20 +49,23 @@ class _Run:
         threading.Thread(target=self._read_status, daemon=True).start()
 
     def _read_status(self) -> None:
-        for raw in self.process.stderr:  # type: ignore[union-attr]
-            line = raw.decode(errors="replace").rstrip("\r\n")
-            self._on_status(line)
-            if not line.startswith("CAPTURE_STARTED"):
-                self.status_line = line
-        self.process.stderr.close()  # type: ignore[union-attr]
-        self.status_read.set()
-        self._on_status(None)
+        try:
+            for raw in self.process.stderr:  # type: ignore[union-attr]
+                line = raw.decode(errors="replace").rstrip("\r\n")
+                if not line.startswith("CAPTURE_STARTED"):
+                    self.status_line = line
+                self._on_status(line)
+        finally:  # also when a caller's on_status raised: wait() must not hang
+            self.process.stderr.close()  # type: ignore[union-attr]
+            self.status_read.set()
+            self._on_status(None)
 
     def close_output(self) -> None:
         """Ends qztap by closing its output: SIGPIPE (exit code 141 on Windows), at once
         even while nothing plays. The descriptor becomes /dev/null rather than closed,
         so that a read another thread has under way ends with end-of-file instead of
-        reading whichever file takes the number next."""
+        reading whichever file takes the number next (the pipe closes, and qztap learns
+        of it, once that read has returned)."""
         null = os.open(os.devnull, os.O_RDONLY)
         try:
             os.dup2(null, self.process.stdout.fileno(), inheritable=False)  # type: ignore[union-attr]
