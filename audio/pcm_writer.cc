@@ -40,6 +40,9 @@ size_t writeSome(int out, std::span<const std::byte> bytes) {
 #endif
         return 0;
       case EPIPE:
+      // A socket's reader that closed with bytes unread (Node's children write to
+      // sockets): the reader left, as with EPIPE, which the next write would give.
+      case ECONNRESET:
         endByBrokenPipe();
       default:
         exitFatally(ExitStatus::OutputError, std::strerror(errno));

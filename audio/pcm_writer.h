@@ -29,8 +29,9 @@ class HandleOutput final : public OutputSink {
 
 // Writes `bytes` to `out`, every byte in order, before returning; nothing for an
 // empty span. Partial writes and EINTR are retried and a non-blocking descriptor is
-// waited on, so nothing is ever dropped. A reader that has gone ends the process by
-// SIGPIPE; any other write failure ends it with OUTPUT_ERROR.
+// waited on, so nothing is ever dropped. A reader that has gone (a pipe's, or a
+// socket's) ends the process by SIGPIPE; any other write failure ends it with
+// OUTPUT_ERROR.
 void writeSamples(int out, std::span<const std::byte> bytes);
 
 // A file descriptor as the backlog's output. A pipe is also opened a second time,

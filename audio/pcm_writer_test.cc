@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -81,6 +82,27 @@ TEST(PcmWriter, AReaderThatLeftEndsTheProcessBySigpipe) {
     EXPECT_EQ(outcome.signal, SIGPIPE);
     EXPECT_EQ(outcome.err, "");
   }
+}
+
+// A socket's reader (Node's children write to sockets) that leaves with bytes unread
+// while a write waits for room fails that write with ECONNRESET, not EPIPE.
+TEST(PcmWriter, ASocketsReaderThatLeftWithBytesUnreadEndsTheProcessBySigpipe) {
+  const ChildOutcome outcome = runInChild([] {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return;
+    ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    while (::write(ends[1], std::string(4096, 'x').data(), 4096) > 0) {
+    }
+    ::fcntl(ends[1], F_SETFL, 0);
+    const pid_t writer = ::gettid();
+    std::thread([&] {
+      testing::waitUntilBlockedIn(writer, SYS_write);
+      ::close(ends[0]);
+    }).detach();
+    writeSamples(ends[1], std::as_bytes(std::span(QUARTER)));
+  });
+  EXPECT_EQ(outcome.signal, SIGPIPE);
+  EXPECT_EQ(outcome.err, "");
 }
 
 TEST(PcmWriter, WriteErrorsThatCannotSucceedEndWithOutputError) {

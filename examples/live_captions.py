@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Live captions: what the machine plays, turned into text as it plays.
 
-qztap's 16 kHz float samples become the 16-bit integers the recogniser reads and go
-straight into pocketsphinx_continuous (Debian packages pocketsphinx and
-pocketsphinx-en-us), which prints a line of text for every stretch of speech it
-hears. Captions go to standard output, everything else to standard error.
+qztap's samples, through the qztap package (pip install ./clients/python), become the
+16-bit integers the recogniser reads and go straight into pocketsphinx_continuous
+(Debian packages pocketsphinx and pocketsphinx-en-us), which prints a line of text for
+every stretch of speech it hears. Captions go to standard output, the rest to standard
+error. examples/captions.mjs does the same in Node.
 
     python3 examples/live_captions.py [--qztap PATH]      # Ctrl-C to stop
 """
@@ -15,7 +16,7 @@ import subprocess
 import sys
 import threading
 
-from qztap_parent import QztapError, stream
+import qztap
 
 # The stock US English model; -infile reads raw 16 kHz 16-bit mono as it arrives.
 RECOGNISER = ["pocketsphinx_continuous", "-infile", "/dev/stdin", "-logfn", "/dev/null"]
@@ -34,23 +35,24 @@ def print_captions(recogniser):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--qztap", default="qztap", help="the qztap binary (default: from PATH)")
+    parser.add_argument("--qztap", help="the qztap binary (default: the package's, or from PATH)")
     args = parser.parse_args()
     recogniser = subprocess.Popen(RECOGNISER, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     printer = threading.Thread(target=print_captions, args=(recogniser,))
     printer.start()
-    audio, status = stream(args.qztap), 0
+    status = 0
     try:
-        for chunk in audio:
-            recogniser.stdin.write(to_int16(chunk).tobytes())
-            recogniser.stdin.flush()  # every 20 ms, so the text keeps up with the sound
+        with qztap.start(args.qztap, on_status=lambda line: print(
+                f"qztap: {line}", file=sys.stderr, flush=True)) as tap:
+            for samples in tap:
+                recogniser.stdin.write(to_int16(samples).tobytes())
+                recogniser.stdin.flush()  # every 20 ms, so the text keeps up with the sound
     except KeyboardInterrupt:
         pass
-    except QztapError as error:
+    except qztap.QztapError as error:
         print(f"live_captions: {error}", file=sys.stderr)
         status = 1
     finally:
-        audio.close()
         recogniser.stdin.close()  # the recogniser finishes what it heard last, then ends
         recogniser.wait()
         printer.join()

@@ -23,7 +23,15 @@ packages=(
   dpkg-dev lintian man-db groff-base
   # the live-captions example and its test: the recogniser, its model, recorded speech
   pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
+  # the client packages: npm pack and tsc for the Node one; the wheel built offline
+  # (setuptools, wheel, build), a virtual environment and mypy for the Python one,
+  # whose tests take numpy from the system
+  node-typescript python3-setuptools python3-wheel python3-build python3-venv python3-numpy mypy
 )
+# Node and npm, unless there already (as from another distribution of Node, whose
+# nodejs package conflicts with Debian's npm).
+command -v node > /dev/null || packages+=(nodejs)
+command -v npm > /dev/null || packages+=(npm)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -29,12 +29,13 @@ installed=$(command -v qztap)
 [ "$(qztap --version)" = "qztap $(dpkg-deb --field "$deb" Version)" ]
 man -w qztap
 
-# A tone into a private server's null sink; the parent example runs the qztap on
+# A tone into a private server's null sink; the level meter example runs the qztap on
 # PATH and prints the level of each second it read: -9.0 dBFS for this tone.
 tone="sox -n -t raw -r 48000 -c 2 -e floating-point -b 32 - synth 3 sine 440 vol 0.5 \
   | pacat --raw --format=float32le --rate=48000 --channels=2"
 levels=$(python3 "$root/tests/e2e/soundserver.py" --kind pulseaudio --sink package_check -- \
-  bash -c "$tone & sleep 0.3; python3 '$root/examples/qztap_parent.py' --seconds 2 && wait")
+  bash -c "$tone & sleep 0.3; PYTHONPATH='$root/clients/python/src' \
+           python3 '$root/examples/level_meter.py' --seconds 2 && wait")
 echo "$levels"
 [ "$(grep -cE 'level +-9\.[0-3] dBFS' <<< "$levels")" -eq 2 ]
 

@@ -13,6 +13,7 @@ import os
 import random
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -145,6 +146,20 @@ class PulseAudioServer:
         qztap promises within 1 s of a move."""
         wait_until(lambda: self.recorded_sources() == list(sources), within, lambda: f"streams on "
                    f"{sources}, not {self.recorded_sources()}: default {self.pactl('get-default-sink')}")
+
+    def kill_recording(self):
+        """Ends every record stream, as when its source goes away, through the server's
+        command-line interface (pactl has no such command)."""
+        cli = os.path.join(self.base, "cli")
+        if not os.path.exists(cli):
+            self.pactl("load-module", "module-cli-protocol-unix", f"socket={cli}")
+        with socket.socket(socket.AF_UNIX) as server:
+            server.connect(cli)
+            for stream in self.pactl("list", "short", "source-outputs").splitlines():
+                server.sendall(f"kill-source-output {stream.split()[0]}\n".encode())
+            server.shutdown(socket.SHUT_WR)
+            while server.recv(4096):  # the server hangs up once it has done all
+                pass
 
     def add_fake_microphone(self, name, stereo):
         """The default source: not a monitor, fed with `stereo` over and over."""
