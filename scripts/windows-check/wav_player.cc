@@ -17,7 +17,7 @@
 #include <cstring>
 #include <string>
 
-#include "tests/e2e/windows/default_output.h"
+#include "scripts/windows-check/default_output.h"
 
 using namespace qztap;
 

@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "tests/e2e/windows/default_output.h"
+#include "scripts/windows-check/default_output.h"
 
 using namespace qztap;
 
