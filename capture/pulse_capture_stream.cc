@@ -188,19 +188,20 @@ class PulseCaptureStream final : public CaptureStream {
       followAgain = true;
       return;
     }
-    following = PulseConnection::start(requestServerInfo(connection, [this](const pa_server_info* info) {
-      if (info != nullptr) ownView.report(info->default_sink_name);
-      auto sinks = std::make_shared<std::vector<Sink>>();
-      following = PulseConnection::start(
-          requestSinks(connection, nullptr, [this, sinks](const pa_sink_info* sink) {
-            if (sink != nullptr) {
-              sinks->push_back(sinkFrom(*sink));
-              return;
-            }
-            following = false;
-            settle(*sinks);
-          }));
-    }));
+    following = PulseConnection::start(
+        requestServerInfo(connection, [this](const pa_server_info* info) {
+          if (info != nullptr) ownView.report(info->default_sink_name);
+          auto sinks = std::make_shared<std::vector<Sink>>();
+          following = PulseConnection::start(
+              requestSinks(connection, nullptr, [this, sinks](const pa_sink_info* sink) {
+                if (sink != nullptr) {
+                  sinks->push_back(sinkFrom(*sink));
+                  return;
+                }
+                following = false;
+                settle(*sinks);
+              }));
+        }));
   }
 
   void settle(const std::vector<Sink>& sinks) {
