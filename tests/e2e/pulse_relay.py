@@ -2,7 +2,9 @@
 packets on as they come, except those a test's rule holds back, drops or rewrites: a way
 to make a server's messages come in an order it is free to choose but rarely does, or
 to have it fail the way a server was seen to. Shared memory is off for the clients it
-serves, so that audio travels in packets too."""
+serves, so that audio travels in packets too, and the relay keeps the audio the server
+sent the first client: a server under load sometimes puts a quantum of zeros into one
+stream, in place of what was played, and qztap is held to what it was sent."""
 
 import itertools
 import select
@@ -11,6 +13,9 @@ import struct
 import sys
 import tempfile
 import threading
+import time
+
+from soundserver import CHANNELS, produced
 
 DESCRIPTOR = struct.Struct(">5I")  # payload length, channel, offset (two words), flags
 CONTROL = 0xFFFFFFFF               # the channel of commands and replies
@@ -87,6 +92,7 @@ class Relay:
             f.write("enable-shm = no\n")
         self.env = dict(server.env, PULSE_SERVER="unix:" + self.path, PULSE_CLIENTCONFIG=config)
         self.upstream, self.on_connect, self.clients = server.socket, on_connect, {}
+        self.audio = bytearray()  # the audio of the first connection's streams, in order
         self.rule = lambda number, packet, from_client: [(not from_client, packet)]
         self.listener = socket.socket(socket.AF_UNIX)
         self.listener.bind(self.path)
@@ -104,6 +110,14 @@ class Relay:
             self.clients[number] = (client, threading.Lock())
             threading.Thread(target=self._serve, args=(number, client, upstream), daemon=True).start()
 
+    def produced(self, stereo, within=10):
+        """What the server made of the played `stereo` on qztap's streams (see
+        soundserver.produced), once their audio holds its end or `within` has passed."""
+        deadline, end = time.monotonic() + within, stereo[-256 * CHANNELS:].tobytes()
+        while end not in self.audio and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return produced(bytes(self.audio), stereo)
+
     def to_client(self, number, packets):
         """Sends `packets` to the client of the n-th connection, from any thread."""
         client, lock = self.clients[number]
@@ -117,6 +131,8 @@ class Relay:
                 while True:
                     for source in select.select([client, upstream], [], [])[0]:
                         packet = _read_packet(source)
+                        if packet and number == 0 and source is upstream and packet.channel != CONTROL:
+                            self.audio += packet.payload
                         onward = packet and self.rule(number, packet, source is client)
                         if onward is None:
                             return

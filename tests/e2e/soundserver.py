@@ -305,46 +305,22 @@ def locate(output, stereo, whole=True):
     return hits[0] if len(hits) == 1 else None
 
 
-class Reference:
-    """What the server itself made of what was played on `sink`: its monitor, recorded
-    beside qztap by the server's own record client. A server under load may drop a
-    quantum of a played signal or add one (PipeWire was seen to, parec seeing the same
-    hole), and qztap is held to what the server produced, never to less."""
-
-    def __init__(self, server, sink):
-        fd, self.path = tempfile.mkstemp(dir=server.base)
-        os.close(fd)
-        self.recorder = subprocess.Popen(
-            ["parec", "--raw", "--format=float32le", f"--rate={RATE}", f"--channels={CHANNELS}",
-             "--latency-msec=20", f"--device={sink}.monitor", self.path], env=server.env,
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=die_with_parent)
-
-    def of(self, stereo):
-        """The stretch of the recording that `stereo` became, from its first frames to its
-        last, once the recording holds its end or has ended; where it ended first (the
-        server killed), the rest as played. `stereo` itself if no start of it was recorded."""
-        played, edge = stereo.tobytes(), 256 * FRAME
-        deadline = time.monotonic() + 10
-        while (self.recorder.poll() is None and time.monotonic() < deadline
-               and played[-edge:] not in Path(self.path).read_bytes()):
-            time.sleep(0.05)
-        recorded = Path(self.path).read_bytes()
-        recorded = recorded[:len(recorded) // FRAME * FRAME]
-        start = _find_frame(recorded, played[:edge])
-        if start < 0:
-            return stereo
-        end = _find_frame(recorded, played[-edge:], start)
-        if end >= 0:
-            return array.array("f", recorded[start:end + edge])
-        resumed = played.rfind(recorded[-edge:])
-        if resumed < 0 or resumed % FRAME:
-            return stereo
-        return array.array("f", recorded[start:] + played[resumed + edge:])
-
-    def stop(self):
-        self.recorder.kill()
-        self.recorder.wait()
+def produced(recording, stereo):
+    """The stretch of `recording` (float32 stereo frames) that the played `stereo` became
+    on its way through the server, from its first frames to its last; where the
+    recording ends first, the rest as played; `stereo` itself if no start of it is there."""
+    played, edge = stereo.tobytes(), 256 * FRAME
+    recorded = recording[:len(recording) // FRAME * FRAME]
+    start = _find_frame(recorded, played[:edge])
+    if start < 0:
+        return stereo
+    end = _find_frame(recorded, played[-edge:], start)
+    if end >= 0:
+        return array.array("f", recorded[start:end + edge])
+    resumed = played.rfind(recorded[-edge:])
+    if resumed < 0 or resumed % FRAME:
+        return stereo
+    return array.array("f", recorded[start:] + played[resumed + edge:])
 
 
 def _find_frame(data, part, start=0):

@@ -21,7 +21,7 @@ import unittest
 
 from pulse_relay import (CONTROL, CREATE_RECORD_STREAM, DELETE_RECORD_STREAM, GET_SERVER_INFO,
                          INPUT_OUTPUT_ERROR, RECORD_STREAM_KILLED, REPLY, Relay, error_reply)
-from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, Reference, die_with_parent,
+from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, die_with_parent,
                          locate, noise, stray_samples, wait_until)
 
 BINARY = os.environ.get("QZTAP_BINARY", "")
@@ -222,7 +222,8 @@ class Cases:
         # stall and the memory check, which comes last and waits out the minute.
         cls.long_server = cls.server_class().start()
         cls.addClassCleanup(cls.long_server.stop)
-        cls.long_tap = Tap(cls.long_server.env, preexec_fn=lambda: fcntl.fcntl(
+        cls.long_relay = Relay(cls.long_server)
+        cls.long_tap = Tap(cls.long_relay.env, preexec_fn=lambda: fcntl.fcntl(
             1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) | os.O_NONBLOCK))
         cls.addClassCleanup(cls.long_tap.stop)
         cls.long_tap.wait_started()
@@ -253,9 +254,9 @@ class Cases:
         """Also with the reader stalled across the kill, longer than the server would
         keep audio for it: no audio captured before the kill is lost."""
         server = self.start_server()
-        tap = self.start_tap(server.env)
+        relay = Relay(server)
+        tap = self.start_tap(relay.env)
         first, second, cut_short = noise(1, 0.6), noise(2, 0.4, amplitude=0.9), noise(3, 20.0)
-        reference = Reference(server, "alpha")
         server.play("alpha", first)
         server.play("alpha", second)
         tap.reading.clear()
@@ -265,8 +266,9 @@ class Cases:
         tap.reading.set()
         self.assertEqual(tap.wait_exit(), (5, START_LINE + b"STREAM_STOPPED: " + CONNECTION_LOST))
         output = bytes(tap.out)
-        segments = [locate(output, reference.of(first)), locate(output, reference.of(second)),
-                    locate(output, reference.of(cut_short), whole=False)]
+        segments = [locate(output, relay.produced(first, within=0)),
+                    locate(output, relay.produced(second, within=0)),
+                    locate(output, relay.produced(cut_short, within=0), whole=False)]
         self.assert_signals(output, segments)
         self.assertEqual(sum(segments[-1]), len(output), "the output goes on after the signal")
         self.assertGreater(segments[-1][1], 13 * BYTES_PER_SECOND, "audio held back was lost")
@@ -357,15 +359,14 @@ class Cases:
         default source, a microphone playing a signal of its own, is never recorded."""
         server = self.start_server(sinks=("alpha", "beta"))
         server.add_fake_microphone("microphone", noise(99, 1.0))
-        tap = self.start_tap(server.env)
+        relay = Relay(server)
+        tap = self.start_tap(relay.env)
         played = []
 
         def record_and_play(sink):
             server.wait_recording_from(f"{sink}.monitor")
-            reference = Reference(server, sink)
             server.play(sink, noise(10 + len(played), 0.6))
-            played.append(reference.of(noise(10 + len(played), 0.6)))
-            reference.stop()
+            played.append(relay.produced(noise(10 + len(played), 0.6)))
             tap.wait_for(played[-1])
         record_and_play("alpha")
         server.remove_sink("alpha")  # the recorded default unplugged: beta is the default
@@ -439,15 +440,14 @@ class Cases:
     def test_stalled_reader_loses_nothing_and_memory_stays_flat(self):
         tap, server = self.long_tap, self.long_server
         # Longer than the stall and the second of audio the pipe holds, together.
-        played, reference = noise(5, STALL_SECONDS + 3), Reference(server, "alpha")
-        self.addCleanup(reference.stop)
+        played = noise(5, STALL_SECONDS + 3)
         player = server.play("alpha", played, wait=False)
         self.addCleanup(player.kill)
         wait_until(lambda: bytes(tap.out).strip(b"\0"), 10, "the signal to start arriving")
         tap.reading.clear()
         time.sleep(STALL_SECONDS)
         tap.reading.set()
-        produced = reference.of(played)
+        produced = self.long_relay.produced(played)
         tap.wait_for(produced)
         self.assert_signals(bytes(tap.out), [locate(bytes(tap.out), produced)])
         self.assertEqual(len(self.warm_memory), 1, "the warm-up reading is missing")
