@@ -43,7 +43,7 @@ class Packet:
 
     def with_default_sink(self, name):
         """A server-info reply naming `name` as the default sink: the sixth field, after
-        four strings and a sample spec (tag-structs mark strings 't'…NUL, none 'N')."""
+        four strings and a sample format (tag-structs mark strings 't'…NUL, none 'N')."""
         at = 10  # after the command and the tag
         for _ in range(4):
             at = self.payload.index(b"\0", at) + 1 if self.payload[at:at + 1] == b"t" else at + 1
