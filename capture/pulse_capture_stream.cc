@@ -222,7 +222,9 @@ class PulseCaptureStream final : public CaptureStream {
   void lookAfresh() {
     if (lookout && lookout->context != nullptr) {
       if (PA_CONTEXT_IS_GOOD(pa_context_get_state(lookout->context))) return;
-      pa_context_unref(lookout->context);  // done with: disconnected, or failed
+      // Done with: disconnected, or failed. Nothing may call back into it afterwards.
+      pa_context_set_state_callback(lookout->context, nullptr, nullptr);
+      pa_context_unref(lookout->context);
     }
     lookout = std::make_unique<PulseConnection>();
     lookout->connectBeside(connection, [this] {
