@@ -130,6 +130,13 @@ class PulseAudioServer:
     def remove_sink(self, name):
         self.pactl("unload-module", self.sink_modules.pop(name))
 
+    def listed_default(self, other_than=None):
+        """The default sink, once the server names one of the sinks (other than
+        `other_than`): just after an unplug PipeWire's may name the placeholder
+        @DEFAULT_SINK@, even to a client that connects afterwards."""
+        return wait_until(lambda: (name := self.pactl("get-default-sink")) in self.sink_modules
+                          and name != other_than and name, 1, "a listed default")
+
     def set_default_sink(self, name):
         self.pactl("set-default-sink", name)
         self.wait_alive_until(lambda: self.pactl("get-default-sink") == name, f"default {name}")

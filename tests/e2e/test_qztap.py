@@ -404,14 +404,13 @@ class Cases:
                 # Some sink rather than none, where no connection's default names one.
                 ("no default named", lambda: default_named(recorded, everywhere=True), "unplug", 1)):
             with self.subTest(what):
-                recorded = server.pactl("get-default-sink")
+                recorded = server.listed_default()
                 relay.rule = rule()
                 if move == "unplug":
                     server.remove_sink(recorded)
                 else:
                     server.set_default_sink(next(s for s in server.sink_modules if s != recorded))
-                default = wait_until(lambda: (name := server.pactl("get-default-sink")) != recorded
-                                     and name, 1, "a new default")
+                default = server.listed_default(other_than=recorded)
                 if what == "no default named":
                     wait_until(lambda: len(found := server.recorded_sources()) == 1 and
                                found[0] in monitors(), within, "a stream on a sink")
@@ -421,7 +420,7 @@ class Cases:
         with self.subTest("answer held across a kill"):
             # Asked for the next stream while the first has not been answered, qztap
             # waits: a stream deleted once answered may have handed its channel on.
-            late, recorded = HeldBack(relay, first_answer=True), server.pactl("get-default-sink")
+            late, recorded = HeldBack(relay, first_answer=True), server.listed_default()
             relay.rule = late.rule
             chosen = next(sink for sink in server.sink_modules if sink != recorded)
             server.set_default_sink(chosen)
@@ -429,7 +428,7 @@ class Cases:
             server.remove_sink(chosen)
             time.sleep(0.5)
             late.release()
-            server.wait_recording_from(server.pactl("get-default-sink") + ".monitor")
+            server.wait_recording_from(server.listed_default() + ".monitor")
             relay.rule = passing
         with self.subTest("audio withheld"):  # the stream that went quiet is replaced
             relay.rule, before = audio_withheld(), len(tap.out)
