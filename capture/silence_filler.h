@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "capture/capture_service.h"
-#include "capture/loopback_timeline.h"
+#include "capture/silence_timeline.h"
 
 namespace qztap {
 
 // Stands between a stream that delivers nothing while nothing plays (ScreenCaptureKit)
 // and its output, and fills each silence with zeros by the clock under the rules of
-// LoopbackTimeline: zeros only once a gap passes the tolerance, and a buffer that
+// SilenceTimeline: zeros only once a gap passes the tolerance, and a buffer that
 // resumes after them takes up where they ended, so that nothing is doubled or dropped.
 // Times are in the timeline's units, on the clock that stamps the stream's buffers.
 // Every call comes from the delivery queue, one at a time.
@@ -41,7 +41,7 @@ class SilenceFiller final : public StreamOutput {
 
   StreamOutput& output;
   uint32_t frameRate;
-  std::optional<LoopbackTimeline> timeline;
+  std::optional<SilenceTimeline> timeline;
   std::vector<float> zeros;
 };
 

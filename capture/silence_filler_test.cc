@@ -9,7 +9,7 @@ namespace qztap {
 namespace {
 
 constexpr int64_t MS = 10'000;  // timeline units in a millisecond
-constexpr int64_t TOLERANCE = LoopbackTimeline::TOLERANCE;
+constexpr int64_t TOLERANCE = SilenceTimeline::TOLERANCE;
 
 // Counts the frames of zeros and of audio that reach the output.
 struct CountingOutput final : StreamOutput {

@@ -25,6 +25,16 @@ else()
     target_compile_options(qztap_build_flags INTERFACE -Werror)
   endif()
 endif()
+# ScreenCaptureKit captures audio from macOS 13 on; the tool is built for Apple silicon.
+# Either can be overridden with CMAKE_OSX_DEPLOYMENT_TARGET and CMAKE_OSX_ARCHITECTURES.
+if(APPLE AND NOT CMAKE_OSX_DEPLOYMENT_TARGET)
+  target_compile_options(qztap_build_flags INTERFACE -mmacosx-version-min=13.0)
+  target_link_options(qztap_build_flags INTERFACE -mmacosx-version-min=13.0)
+endif()
+if(APPLE AND NOT CMAKE_OSX_ARCHITECTURES)
+  target_compile_options(qztap_build_flags INTERFACE "SHELL:-arch arm64")
+  target_link_options(qztap_build_flags INTERFACE "SHELL:-arch arm64")
+endif()
 # Windows 10 and later, without the min and max macros that break std::min and std::max.
 if(WIN32)
   target_compile_definitions(qztap_build_flags INTERFACE _WIN32_WINNT=0x0A00 NOMINMAX)

@@ -25,7 +25,7 @@ PLAY_RATE = 48000
 CAPTURE_RATE = 16000
 MAX_LATENCY_S = 1.0
 MIN_PEAK_DB = 20.0  # each tone stands this far above the spectrum 8% to either side of it
-FILL_TICK_S = 0.05  # how often qztap fills a silence with zeros (capture/sck_capture.mm)
+FILL_TICK_S = 0.05  # how often qztap fills a silence with zeros (capture/sck/sck_capture.mm)
 
 
 def write_signal(path, seconds=3.0):

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "capture/com_owners.h"
+#include "capture/wasapi/wasapi_com_owners.h"
 
 namespace qztap {
 

@@ -16,7 +16,7 @@ set(common "${COMPILER}" -fsyntax-only -std=c++20 -fobjc-arc -target x86_64-appl
     ${host_includes} -I "${SOURCE_DIR}"
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -Werror)
 
-set(backend "${SOURCE_DIR}/capture/sck_capture.mm")
+set(backend "${SOURCE_DIR}/capture/sck/sck_capture.mm")
 execute_process(COMMAND ${common} "${backend}" "${SOURCE_DIR}/app/main_loop_apple.cc"
                 RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT result EQUAL 0)

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "capture/capture_service.h"
-#include "capture/pulse_capture_stream.h"
-#include "capture/pulse_connection.h"
+#include "capture/pulse/pulse_capture_stream.h"
+#include "capture/pulse/pulse_connection.h"
 
 namespace qztap {
 namespace {

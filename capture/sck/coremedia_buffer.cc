@@ -1,4 +1,4 @@
-#include "capture/coremedia_buffer.h"
+#include "capture/sck/coremedia_buffer.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -131,7 +131,7 @@ std::optional<int64_t> timelineTicks(CMTime time) {
   if ((time.flags & (kCMTimeFlags_Valid | kCMTimeFlags_ImpliedValueFlagsMask)) != kCMTimeFlags_Valid) {
     return std::nullopt;
   }
-  constexpr auto scale = static_cast<int32_t>(LoopbackTimeline::TICKS_PER_SECOND);
+  constexpr auto scale = static_cast<int32_t>(SilenceTimeline::TICKS_PER_SECOND);
   return CMTimeConvertScale(time, scale, kCMTimeRoundingMethod_RoundTowardNegativeInfinity).value;
 }
 

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "capture/capture_service.h"
-#include "capture/com_owners.h"
-#include "capture/follow_default.h"
-#include "capture/loopback_timeline.h"
+#include "capture/wasapi/wasapi_com_owners.h"
+#include "capture/wasapi/wasapi_follow_default.h"
+#include "capture/silence_timeline.h"
 #include "status/windows_message.h"
 
 namespace qztap {
@@ -393,7 +393,7 @@ class WasapiCaptureStream final : public CaptureStream {
   EventHandle defaultChanged;
   std::unique_ptr<DefaultChangeNotifier> notifier;
   Recording recording;
-  std::optional<LoopbackTimeline> timeline;
+  std::optional<SilenceTimeline> timeline;
   std::vector<float> planar;
   std::vector<float> zeros;
   std::vector<AudioEntry> entries;

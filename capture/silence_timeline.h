@@ -12,7 +12,7 @@ namespace qztap {
 // Times are in 100-nanosecond units of the clock that stamps the buffers: Windows'
 // performance counter, or the stream's synchronisation clock on macOS. Only the
 // delivery thread uses it.
-class LoopbackTimeline {
+class SilenceTimeline {
  public:
   static constexpr int64_t TICKS_PER_SECOND = 10'000'000;
 
@@ -23,7 +23,7 @@ class LoopbackTimeline {
   static constexpr int64_t TOLERANCE = 2'000'000;  // 200 ms
 
   // Starts the timeline at `now` with frames at `rate`.
-  LoopbackTimeline(int64_t now, uint32_t rate) : anchor(now), frameRate(rate) {}
+  SilenceTimeline(int64_t now, uint32_t rate) : anchor(now), frameRate(rate) {}
 
   // Frames of zeros to deliver before a packet whose first frame was captured at
   // `packetTime`: the gap since the end of what was delivered, if longer than the

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/pulse_connection.h"
+#include "capture/pulse/pulse_connection.h"
 
 namespace qztap {
 

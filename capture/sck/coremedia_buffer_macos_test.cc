@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "capture/coremedia_buffer.h"
+#include "capture/sck/coremedia_buffer.h"
 
 namespace qztap {
 namespace {

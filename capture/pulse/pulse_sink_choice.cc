@@ -1,4 +1,4 @@
-#include "capture/pulse_sink_choice.h"
+#include "capture/pulse/pulse_sink_choice.h"
 
 #include <utility>
 

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "capture/capture_service.h"
-#include "capture/loopback_timeline.h"
+#include "capture/silence_timeline.h"
 
 namespace qztap {
 

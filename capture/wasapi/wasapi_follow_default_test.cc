@@ -1,4 +1,4 @@
-#include "capture/follow_default.h"
+#include "capture/wasapi/wasapi_follow_default.h"
 
 #include <gtest/gtest.h>
 

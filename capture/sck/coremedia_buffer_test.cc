@@ -2,7 +2,7 @@
 // one sample buffer as each row scripts and notes every call, allocation and release in
 // order. A row's expected trace thus shows what was obtained and what was given back.
 
-#include "capture/coremedia_buffer.h"
+#include "capture/sck/coremedia_buffer.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 // - never tell a connection of a new default, or name a placeholder: the default is
 //   also looked at through a new connection now and then (see pulse_sink_choice.h).
 
-#include "capture/pulse_capture_stream.h"
+#include "capture/pulse/pulse_capture_stream.h"
 
 #include <pthread.h>
 
@@ -22,8 +22,8 @@
 #include <utility>
 #include <vector>
 
-#include "capture/pulse_connection.h"
-#include "capture/pulse_sink_choice.h"
+#include "capture/pulse/pulse_connection.h"
+#include "capture/pulse/pulse_sink_choice.h"
 
 namespace qztap {
 namespace {

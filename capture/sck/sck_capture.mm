@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "capture/capture_service.h"
-#include "capture/coremedia_buffer.h"
+#include "capture/sck/coremedia_buffer.h"
 #include "capture/silence_filler.h"
 
 namespace qztap {
