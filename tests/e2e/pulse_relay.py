@@ -22,6 +22,11 @@ CONTROL = 0xFFFFFFFF               # the channel of commands and replies
 ERROR, REPLY, CREATE_RECORD_STREAM, DELETE_RECORD_STREAM, GET_SERVER_INFO = 0, 2, 5, 6, 20
 RECORD_STREAM_KILLED = 65
 INPUT_OUTPUT_ERROR = 25
+# Where a rule sends a packet.
+TO_CLIENT, TO_SERVER = "to the client", "to the server"
+# The first connection made through a relay: qztap's own. Those after it are qztap's looks
+# at the default, each on a connection of its own.
+QZTAP_CONNECTION = 0
 
 
 class Packet:
@@ -55,6 +60,11 @@ class Packet:
         return Packet(DESCRIPTOR.pack(*header), payload)
 
 
+def onward(packet, from_client):
+    """A rule's answer for a packet passed on where it was going."""
+    return [(TO_SERVER if from_client else TO_CLIENT, packet)]
+
+
 def error_reply(tag, code):
     """The server's answer to request `tag`: failed with error `code`."""
     payload = struct.pack(">cIcIcI", b"L", ERROR, b"L", tag, b"L", code)
@@ -81,9 +91,10 @@ def _read_exactly(end, size):
 
 class Relay:
     """Listens beside `server`; `env` reaches the server through it. Every packet of the
-    n-th connection made through it (from 0) goes through `rule(n, packet, from_client)`,
-    which gives back the packets to pass on as (to_client, packet) pairs, or None to hang
-    up on both ends, as a server dying there; the default passes everything on."""
+    n-th connection made through it (from 0, QZTAP_CONNECTION) goes through
+    `rule(n, packet, from_client)`, which gives back the packets to send as (TO_CLIENT or
+    TO_SERVER, packet) pairs, or None to hang up on both ends, as a server dying there;
+    the default passes everything on."""
 
     def __init__(self, server, on_connect=None):
         self.path = tempfile.mktemp(prefix="relay-", dir=server.base)
@@ -92,8 +103,8 @@ class Relay:
             f.write("enable-shm = no\n")
         self.env = dict(server.env, PULSE_SERVER="unix:" + self.path, PULSE_CLIENTCONFIG=config)
         self.upstream, self.on_connect, self.clients = server.socket, on_connect, {}
-        self.audio = bytearray()  # the audio of the first connection's streams, in order
-        self.rule = lambda number, packet, from_client: [(not from_client, packet)]
+        self.audio = bytearray()  # the audio of qztap's streams, in order
+        self.rule = lambda connection, packet, from_client: onward(packet, from_client)
         self.listener = socket.socket(socket.AF_UNIX)
         self.listener.bind(self.path)
         self.listener.listen(8)
@@ -102,7 +113,7 @@ class Relay:
     def _accept(self):
         for number in itertools.count():
             client = self.listener.accept()[0]
-            if self.on_connect and number == 0:
+            if self.on_connect and number == QZTAP_CONNECTION:
                 credentials = client.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12)
                 self.on_connect(int.from_bytes(credentials[:4], sys.byteorder))  # pid, uid, gid
             upstream = socket.socket(socket.AF_UNIX)
@@ -131,15 +142,16 @@ class Relay:
                 while True:
                     for source in select.select([client, upstream], [], [])[0]:
                         packet = _read_packet(source)
-                        if packet and number == 0 and source is upstream and packet.channel != CONTROL:
+                        if (packet and number == QZTAP_CONNECTION and source is upstream and
+                                packet.channel != CONTROL):
                             self.audio += packet.payload
-                        onward = packet and self.rule(number, packet, source is client)
-                        if onward is None:
+                        sends = packet and self.rule(number, packet, source is client)
+                        if sends is None:
                             return
-                        for to_client, passed in onward:
-                            if to_client:
-                                self.to_client(number, [passed])
+                        for destination, sent in sends:
+                            if destination == TO_CLIENT:
+                                self.to_client(number, [sent])
                             else:
-                                upstream.sendall(passed.data())
+                                upstream.sendall(sent.data())
             except OSError:  # the other end is gone
                 pass

@@ -10,7 +10,6 @@ import fcntl
 import itertools
 import os
 import select
-import shlex
 import signal
 import socket
 import subprocess
@@ -20,13 +19,12 @@ import time
 import unittest
 
 from pulse_relay import (CONTROL, CREATE_RECORD_STREAM, DELETE_RECORD_STREAM, GET_SERVER_INFO,
-                         INPUT_OUTPUT_ERROR, RECORD_STREAM_KILLED, REPLY, Relay, error_reply)
+                         INPUT_OUTPUT_ERROR, QZTAP_CONNECTION, RECORD_STREAM_KILLED, REPLY,
+                         TO_CLIENT, TO_SERVER, Relay, error_reply, onward)
+from qztap_process import BINARY, COMMAND, Tap, run_to_exit
 from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, die_with_parent,
                          locate, noise, stray_samples, wait_until)
 
-BINARY = os.environ.get("QZTAP_BINARY", "")
-# What runs the binary, if not the system itself: Wine in a chroot for qztap.exe.
-COMMAND = [*shlex.split(os.environ.get("QZTAP_RUNNER", "")), BINARY]
 CONNECTION_LOST = b"Connection terminated\n"
 # The long-running qztap's memory after the warm-up, and at the end, over a minute
 # later, once its reader has caught up after a stall.
@@ -37,79 +35,27 @@ STALL_SECONDS = 30
 BYTES_PER_SECOND = 16000 * 4
 
 
-class Tap:
-    """A running qztap; threads collect its output, whose reading can pause."""
-
-    def __init__(self, env, preexec_fn=None):
-        self.process = subprocess.Popen(COMMAND, env=env, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        preexec_fn=preexec_fn)
-        self.out, self.err, self.reading = bytearray(), bytearray(), threading.Event()
-        self.reading.set()
-        self.threads = [threading.Thread(target=self._drain, args=pair, daemon=True) for pair
-                        in ((self.process.stdout, self.out), (self.process.stderr, self.err))]
-        for thread in self.threads:
-            thread.start()
-
-    def _drain(self, pipe, into):
-        while (into is self.err or self.reading.wait()) and (data := os.read(pipe.fileno(), 65536)):
-            into += data
-
-    def wait_started(self):
-        wait_until(lambda: b"\n" in self.err or self.process.poll() is not None, 10,
-                   "qztap's first status line")
-        if bytes(self.err) != START_LINE:
-            raise AssertionError(f"qztap did not start: {bytes(self.err)!r}")
-        # A null sink may take a moment to tick once recorded: audio played before is lost.
-        wait_until(lambda: len(self.out) >= 4096, 10, "qztap's first samples")
-
-    def wait_for(self, stereo, whole=True):
-        return wait_until(lambda: locate(bytes(self.out), stereo, whole), 10,
-                          "the played signal to appear bit-exact in qztap's output")
-
-    def wait_exit(self):
-        """(exit status, status lines) once qztap has ended."""
-        self.process.wait(timeout=15)
-        for thread in self.threads:
-            thread.join(timeout=5)
-        return self.process.returncode, bytes(self.err)
-
-    def stop(self):
-        self.reading.set()
-        self.process.kill()
-        self.wait_exit()
-        self.process.stdout.close()
-        self.process.stderr.close()
-
-
-def run_to_exit(env, **options):
-    """(exit status, status lines, output) of a qztap run to its end."""
-    options.setdefault("stdout", subprocess.PIPE)
-    result = subprocess.run(COMMAND, env=env, stdin=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, timeout=15, **options)
-    return result.returncode, result.stderr, result.stdout
-
-
 def hanging_up_at(server, request, on_connect):
     """qztap's environment for a connection that hangs up on both ends, as a server dying
     right there, when qztap sends its `request`-th request; `on_connect(pid)` is called
     as qztap connects."""
     relay, sent = Relay(server, on_connect), itertools.count(1)
-    relay.rule = lambda number, packet, from_client: (
-        None if from_client and number == 0 and next(sent) >= request else [(not from_client, packet)])
+    relay.rule = lambda connection, packet, from_client: (
+        None if from_client and connection == QZTAP_CONNECTION and next(sent) >= request else
+        onward(packet, from_client))
     return relay.env
 
 
-def passing(number, packet, from_client):
-    return [(not from_client, packet)]
+def passing(connection, packet, from_client):
+    return onward(packet, from_client)
 
 
 def on_own_connection(rule, everywhere=False):
     """`rule` for qztap's own connection; the connections it makes only to look at the
     default pass untouched, unless `everywhere`."""
-    return lambda number, packet, from_client: (
-        rule(packet, from_client) if number == 0 or everywhere else
-        passing(number, packet, from_client))
+    return lambda connection, packet, from_client: (
+        rule(packet, from_client) if connection == QZTAP_CONNECTION or everywhere else
+        onward(packet, from_client))
 
 
 def default_named(name, everywhere=False):
@@ -122,7 +68,7 @@ def default_named(name, everywhere=False):
         elif not from_client and packet.command == REPLY and packet.tag in asked:
             asked.discard(packet.tag)
             packet = packet.with_default_sink(name)
-        return [(not from_client, packet)]
+        return onward(packet, from_client)
     return on_own_connection(rule, everywhere)
 
 
@@ -134,8 +80,8 @@ def creation_failing(answer):
     def rule(packet, from_client):
         if from_client and packet.command == CREATE_RECORD_STREAM and not taken:
             taken.append(packet)
-            return [(True, reply) for reply in answer(packet)]
-        return [(not from_client, packet)]
+            return [(TO_CLIENT, reply) for reply in answer(packet)]
+        return onward(packet, from_client)
     return on_own_connection(rule)
 
 
@@ -153,12 +99,12 @@ class HeldBack:
         with self.lock:
             if from_client and packet.command == CREATE_RECORD_STREAM:
                 self.requests.append(packet.tag)
-                return [(False, packet), *((True, held) for held in self.take())]
+                return [(TO_SERVER, packet), *((TO_CLIENT, held) for held in self.take())]
             if not from_client and self.picks(packet):
                 self.held.append(packet)
                 self.holding.set()
                 return []
-            return [(not from_client, packet)]
+            return onward(packet, from_client)
 
     def picks(self, packet):
         if packet.command == RECORD_STREAM_KILLED:
@@ -181,8 +127,8 @@ def audio_withheld():
 
     def rule(packet, from_client):
         deleted.extend([packet] if from_client and packet.command == DELETE_RECORD_STREAM else [])
-        return [] if packet.channel != CONTROL and not from_client and not deleted else [
-            (not from_client, packet)]
+        withheld = packet.channel != CONTROL and not from_client and not deleted
+        return [] if withheld else onward(packet, from_client)
     return on_own_connection(rule)
 
 
@@ -219,7 +165,7 @@ class Cases:
         if not os.access(BINARY, os.X_OK):
             raise AssertionError(f"QZTAP_BINARY={BINARY!r} is not an executable qztap")
         # A qztap with a non-blocking stdout runs beside the other cases for the reader
-        # stall and the memory check, which comes last and waits out the minute.
+        # stall and the memory check, which waits for the warm-up reading.
         cls.long_server = cls.server_class().start()
         cls.addClassCleanup(cls.long_server.stop)
         cls.long_relay = Relay(cls.long_server)
@@ -394,18 +340,21 @@ class Cases:
         relay = Relay(server)
         tap = self.start_tap(relay.env)
         monitors = lambda: {f"{sink}.monitor" for sink in server.sink_modules}  # noqa: E731
-        for what, rule, move, within in (
-                ("kill told late", lambda: HeldBack(relay).rule, "unplug", 1),
-                ("default named gone", lambda: default_named(recorded), "unplug", 1),
-                ("new default never told", lambda: default_named(recorded), "choose", 1),
-                ("creation unanswered", lambda: creation_failing(lambda request: []), "choose", 3),
-                ("creation refused", lambda: creation_failing(lambda request: [
+        # Each rule is made for the sink recorded when its case begins.
+        for what, rule_for, move, within in (
+                ("kill told late", lambda recorded: HeldBack(relay).rule, "unplug", 1),
+                ("default named gone", default_named, "unplug", 1),
+                ("new default never told", default_named, "choose", 1),
+                ("creation unanswered", lambda recorded: creation_failing(lambda request: []),
+                 "choose", 3),
+                ("creation refused", lambda recorded: creation_failing(lambda request: [
                     error_reply(request.tag, INPUT_OUTPUT_ERROR)]), "choose", 1),
                 # Some sink rather than none, where no connection's default names one.
-                ("no default named", lambda: default_named(recorded, everywhere=True), "unplug", 1)):
+                ("no default named", lambda recorded: default_named(recorded, everywhere=True),
+                 "unplug", 1)):
             with self.subTest(what):
                 recorded = server.listed_default()
-                relay.rule = rule()
+                relay.rule = rule_for(recorded)
                 if move == "unplug":
                     server.remove_sink(recorded)
                 else:
@@ -435,9 +384,10 @@ class Cases:
             wait_until(lambda: len(tap.out) > before + BYTES_PER_SECOND // 2, 3, "audio again")
         self.assertEqual((tap.process.poll(), bytes(tap.err)), (None, START_LINE))
 
-    # Named to run last (cases run in name order), when the long run is past its warm-up.
     def test_stalled_reader_loses_nothing_and_memory_stays_flat(self):
+        """On the long run, which the other cases give time to warm up whatever their order."""
         tap, server = self.long_tap, self.long_server
+        wait_until(lambda: self.warm_memory, WARM_UP_SECONDS + 10, "the warm-up reading")
         # Longer than the stall and the second of audio the pipe holds, together.
         played = noise(5, STALL_SECONDS + 3)
         player = server.play("alpha", played, wait=False)
@@ -449,7 +399,6 @@ class Cases:
         produced = self.long_relay.produced(played)
         tap.wait_for(produced)
         self.assert_signals(bytes(tap.out), [locate(bytes(tap.out), produced)])
-        self.assertEqual(len(self.warm_memory), 1, "the warm-up reading is missing")
         if not os.environ.get("QZTAP_SANITIZER"):  # whose allocators hold freed memory back
             self.assertLessEqual(own_memory_kib(tap.process.pid),
                                  self.warm_memory[0] + GROWTH_LIMIT_KIB, "qztap's memory grows")

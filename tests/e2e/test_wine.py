@@ -20,7 +20,7 @@ import unittest
 from pathlib import Path
 
 from soundserver import CHANNELS, START_LINE, PulseAudioServer, locate, noise, wait_until
-from test_qztap import BINARY, COMMAND, Tap, run_to_exit
+from qztap_process import BINARY, COMMAND, Tap, run_to_exit
 
 CD_RATE = 44100
 LOST = b"STREAM_STOPPED: AUDCLNT_E_DEVICE_INVALIDATED\n"
