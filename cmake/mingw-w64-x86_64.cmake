@@ -1,7 +1,7 @@
 # Cross-builds qztap.exe for 64-bit Windows with Debian's MinGW-w64 (posix threads,
 # which std::thread needs):
 #   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-# (its tests need GoogleTest built with it: see the README, or -DBUILD_TESTING=OFF)
+# (its tests need GoogleTest built with it: see doc/windows.md, or -DBUILD_TESTING=OFF)
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)  # for C projects built with it: GoogleTest
