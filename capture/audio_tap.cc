@@ -70,7 +70,7 @@ void AudioTap::start() {
   }
 
   stream = std::move(newStream);
-  elog("CAPTURE_STARTED sr_req=48000->16000 mono");
+  elog(CAPTURE_STARTED_LINE);
   {
     std::lock_guard hold(startMutex);
     startWritten = true;

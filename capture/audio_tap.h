@@ -3,12 +3,16 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "audio/buffer_handler.h"
 #include "audio/output_backlog.h"
 #include "capture/capture_service.h"
 
 namespace qztap {
+
+// The one status line that is not fatal, written once capture runs.
+inline constexpr std::string_view CAPTURE_STARTED_LINE = "CAPTURE_STARTED sr_req=48000->16000 mono";
 
 // The program's one capture: starts the stream, converts what it delivers and ends
 // the process when it stops. Lives for the whole process.
@@ -18,7 +22,7 @@ class AudioTap final : public StreamOutput, public StreamDelegate {
       : service(captureService), backlog(outputBacklog), handler(outputBacklog) {}
 
   // Opens and starts the capture stream; returns once capture runs, after writing
-  // "CAPTURE_STARTED ...". Every failure ends the process with its status line.
+  // CAPTURE_STARTED_LINE. Every failure ends the process with its status line.
   // Runs once, off the main thread.
   void start();
 

@@ -8,7 +8,8 @@
 namespace qztap {
 namespace {
 
-// The text a fatal line starts with. No default: a new status must be given its line.
+// The text a fatal line starts with; none for a status that ends the process without
+// a line. No default: a new status must be given its line.
 std::string_view statusPrefix(ExitStatus status) {
   switch (status) {
     case ExitStatus::MainLoopReturned:
@@ -27,14 +28,6 @@ std::string_view statusPrefix(ExitStatus status) {
       return "";
   }
   return "";
-}
-
-bool quiet(ExitStatus status) {
-  return status == ExitStatus::MainLoopReturned || status == ExitStatus::ReaderGone;
-}
-
-bool takesDescription(ExitStatus status) {
-  return status != ExitStatus::NoDisplay && !quiet(status);
 }
 
 // Held while a line is written, and for good once a fatal exit has begun: no line
@@ -60,15 +53,18 @@ void elog(std::string_view message) {
   writeLine(message);
 }
 
+std::string statusLine(ExitStatus status, std::string_view description) {
+  std::string line(statusPrefix(status));
+  if (!line.empty() && status != ExitStatus::NoDisplay) line.append(description);
+  return line;
+}
+
 void exitFatally(ExitStatus status, std::string_view description) {
   // Never released: a thread that comes later, with a line or a cause of its own,
   // waits here until the process is gone.
   statusLock().lock();
-  if (!quiet(status)) {
-    std::string line(statusPrefix(status));
-    if (takesDescription(status)) line.append(description);
-    writeLine(line);
-  }
+  const std::string line = statusLine(status, description);
+  if (!line.empty()) writeLine(line);
   endProcessNow(static_cast<int>(status));
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "status/exit_status.h"
@@ -9,6 +10,11 @@ namespace qztap {
 // Writes `message` plus one line feed to standard error in a single write.
 // Callable from any thread; a failed write is ignored.
 void elog(std::string_view message);
+
+// The status line for `status`, without its line feed: its keyword, then `description`
+// where the keyword takes one. Empty for a status that ends the process without a
+// line, and for a number that names no status.
+std::string statusLine(ExitStatus status, std::string_view description);
 
 // Writes the status line for `status` (its keyword, then `description` where the
 // keyword takes one) and ends the process at once with the status's exit code.
