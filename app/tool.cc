@@ -23,7 +23,7 @@ constexpr std::string_view USAGE_HEAD =
     "\n"
     "Status lines on standard error:\n";
 
-// Where the second column of the status lines starts.
+// The width of the status lines' column, so that what each means lines up beside it.
 constexpr size_t MEANING_COLUMN = 43;
 
 // What each status says to someone reading --help. No default: a new status must be
@@ -59,7 +59,7 @@ std::string usage() {
     text.append(explained).append("\n");
   };
   row(CAPTURE_STARTED_LINE, "capture is running");
-  // Every exit code there is; those a status ends the process with, with its line, get a row.
+  // Exit codes run from 0 to 255: each that a status ends the process with, by a line, gets a row.
   for (int code = 0; code <= 255; ++code) {
     const auto status = static_cast<ExitStatus>(code);
     const std::string line = statusLine(status, "<text>");
@@ -69,7 +69,8 @@ std::string usage() {
   text += "A reader that closes standard output ends qztap by SIGPIPE (exit status " +
           exitCode(ExitStatus::ReaderGone) +
           "\nin a shell). Code 1 is never used. A reader that falls behind loses nothing:\n"
-          "up to " + std::to_string(keptMinutes) +
+          "up to " +
+          std::to_string(keptMinutes) +
           " minutes of audio are kept for it; beyond that qztap ends with exit " +
           exitCode(ExitStatus::OutputError) + ".\nSee qztap(1).\n";
   return text;
