@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "audio/deinterleave.h"
 #include "capture/pulse/pulse_connection.h"
 #include "capture/pulse/pulse_sink_choice.h"
 
@@ -305,12 +306,8 @@ class PulseCaptureStream final : public CaptureStream {
   // De-interleaves the server's frames into one planar entry per channel.
   void deliver(const float* frames, size_t frameCount, size_t channels, uint32_t rate) {
     planar.resize(frameCount * channels);
-    entries.resize(channels);
-    for (size_t c = 0; c < channels; ++c) {
-      float* channel = planar.data() + c * frameCount;
-      for (size_t f = 0; f < frameCount; ++f) channel[f] = frames[f * channels + c];
-      entries[c] = AudioEntry{channel, static_cast<uint32_t>(frameCount * sizeof(float))};
-    }
+    entries.clear();
+    deinterleave(frames, frameCount, channels, planar.data(), entries);
     output->didOutputBuffer(StreamOutputType::Audio, rate, entries);
   }
 

@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "audio/deinterleave.h"
+
 namespace qztap {
 namespace {
 
@@ -115,11 +117,8 @@ void forwardSampleBuffer(CMSampleBufferRef sampleBuffer, StreamOutputType type,
       continue;
     }
     // Interleaved channels, each taken apart into a plane of its own.
-    const auto* samples = static_cast<const float*>(buffer.mData);
-    for (size_t channel = 0; channel < channels; ++channel, plane += frames) {
-      for (size_t frame = 0; frame < frames; ++frame) plane[frame] = samples[frame * channels + channel];
-      entries.push_back(AudioEntry{plane, static_cast<uint32_t>(frames * sizeof(float))});
-    }
+    deinterleave(static_cast<const float*>(buffer.mData), frames, channels, plane, entries);
+    plane += frames * channels;
   }
   // The entries point into the block buffer, which is held until this returns, or into
   // the planes.

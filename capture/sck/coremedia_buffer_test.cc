@@ -211,10 +211,14 @@ TEST(CoreMediaBuffer, EachBufferIsDroppedOrDeliveredWithEverythingGivenBack) {
          s.rate = std::numeric_limits<double>::infinity();
        },
        "valid format description query(0) alloc(56) fill(56,1) deliver release free", 3},
-      // Interleaved channels, each taken apart into a plane; an incomplete last frame,
-      // and a buffer without data, give nothing to take apart.
-      {"interleaved stereo", [](Script& s) { s.buffers = {{2, 28, interleaved}, {3, 8, nullptr}}; },
-       filled + " deliver release free", 3, StreamOutputType::Audio, {{1, 3, 5}, {2, 4, 6}}},
+      // Interleaved channels, each taken apart into a plane, one buffer's after the
+      // other's; an incomplete last frame, and a buffer without data, give nothing.
+      {"interleaved stereo",
+       [](Script& s) { s.buffers = {{2, 28, interleaved}, {2, 12, interleaved + 1}}; },
+       filled + " deliver release free", 4, StreamOutputType::Audio,
+       {{1, 3, 5}, {2, 4, 6}, {2}, {3}}},
+      {"interleaved without data", [](Script& s) { s.buffers[1] = {3, 8, nullptr}; },
+       filled + " deliver release free", 2},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

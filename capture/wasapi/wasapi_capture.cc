@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "audio/deinterleave.h"
 #include "capture/capture_service.h"
 #include "capture/wasapi/wasapi_com_owners.h"
 #include "capture/wasapi/wasapi_follow_default.h"
@@ -359,16 +360,9 @@ class WasapiCaptureStream final : public CaptureStream {
 
   // De-interleaves the device's frames into one entry per channel.
   void deliver(const float* frames, size_t frameCount) {
-    const size_t channels = recording.channels;
-    planar.resize(frameCount * channels);
-    entries.resize(channels);
-    for (size_t channel = 0; channel < channels; ++channel) {
-      float* plane = planar.data() + channel * frameCount;
-      for (size_t frame = 0; frame < frameCount; ++frame) {
-        plane[frame] = frames[frame * channels + channel];
-      }
-      entries[channel] = AudioEntry{plane, static_cast<uint32_t>(frameCount * sizeof(float))};
-    }
+    planar.resize(frameCount * recording.channels);
+    entries.clear();
+    deinterleave(frames, frameCount, recording.channels, planar.data(), entries);
     output->didOutputBuffer(StreamOutputType::Audio, recording.rate, entries);
     timeline->advance(frameCount);
   }
