@@ -25,16 +25,20 @@ void SilenceFiller::bufferComing(std::optional<int64_t> captureTime, int64_t now
 void SilenceFiller::didOutputBuffer(StreamOutputType type, double streamRate,
                                     std::span<const AudioEntry> entries) {
   output.didOutputBuffer(type, streamRate, entries);
-  const uint32_t rate = wholeRateOf(streamRate);
-  if (rate != frameRate) {
-    frameRate = rate;
-    if (timeline) timeline->changeRate(rate);
-  }
+  changeRate(wholeRateOf(streamRate));
   if (timeline) timeline->advance(static_cast<uint64_t>(frameCountOf(entries)));
 }
 
 void SilenceFiller::clockTick(int64_t now) {
   if (timeline) deliverSilence(timeline->silenceUntil(now));
+}
+
+void SilenceFiller::silentBuffer(uint64_t frames) { deliverSilence(frames); }
+
+void SilenceFiller::changeRate(uint32_t rate) {
+  if (rate == frameRate) return;
+  frameRate = rate;
+  if (timeline) timeline->changeRate(rate);
 }
 
 // Mono zeros, in blocks of at most a tenth of a second: the down-mix makes zeros of
@@ -46,7 +50,7 @@ void SilenceFiller::deliverSilence(uint64_t frames) {
     zeros.assign(count, 0.0f);
     const AudioEntry mono{zeros.data(), static_cast<uint32_t>(count * sizeof(float))};
     output.didOutputBuffer(StreamOutputType::Audio, frameRate, {&mono, 1});
-    timeline->advance(count);
+    if (timeline) timeline->advance(count);
     frames -= count;
   }
 }

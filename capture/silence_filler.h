@@ -10,12 +10,13 @@
 
 namespace qztap {
 
-// Stands between a stream that delivers nothing while nothing plays (ScreenCaptureKit)
-// and its output, and fills each silence with zeros by the clock under the rules of
-// SilenceTimeline: zeros only once a gap passes the tolerance, and a buffer that
-// resumes after them takes up where they ended, so that nothing is doubled or dropped.
-// Times are in the timeline's units, on the clock that stamps the stream's buffers.
-// Every call comes from the delivery queue, one at a time.
+// Stands between a stream that delivers nothing while nothing plays (ScreenCaptureKit,
+// a stalled Windows loopback stream) and its output, and fills each silence with zeros
+// by the clock under the rules of SilenceTimeline: zeros only once a gap passes the
+// tolerance, and a buffer that resumes after them takes up where they ended, so that
+// nothing is doubled or dropped. Times are in the timeline's units, on the clock that
+// stamps the stream's buffers. Every call comes from the delivery thread or queue, one
+// at a time; nothing here waits or takes a lock.
 class SilenceFiller final : public StreamOutput {
  public:
   // Zeros go to `output` at `rate` until a buffer brings another rate.
@@ -35,6 +36,12 @@ class SilenceFiller final : public StreamOutput {
 
   // The clock's tick: zeros up to the tolerance behind `now`, if no buffer came.
   void clockTick(int64_t now);
+
+  // A buffer the stream marks silent, whatever its data: passed on as `frames` zeros.
+  void silentBuffer(uint64_t frames);
+
+  // Frames come at `rate` from here on (another device's), zeros included.
+  void changeRate(uint32_t rate);
 
  private:
   void deliverSilence(uint64_t frames);

@@ -26,11 +26,11 @@ struct CountingOutput final : StreamOutput {
   double rate = 0;
 };
 
-// Each step is a tick of the clock or a buffer of 960 stereo frames of sound, and the
-// zeros that must have reached the output once it is done: each silence is filled
-// once, from the end of what was delivered, and every buffer whole.
+// Each step is a tick of the clock or a buffer of 960 stereo frames of sound (or marked
+// silent), and the zeros that must have reached the output once it is done: each
+// silence is filled once, from the end of what was delivered, and every buffer whole.
 TEST(SilenceFiller, FillsEachSilenceOnceAndPassesEveryBufferWhole) {
-  enum Kind { START, TICK, BUFFER };
+  enum Kind { START, TICK, BUFFER, SILENT };
   struct Step {
     const char* what;
     Kind kind;
@@ -52,6 +52,8 @@ TEST(SilenceFiller, FillsEachSilenceOnceAndPassesEveryBufferWhole) {
       {"a buffer stamped after the clock", BUFFER, 1560 * MS, 24000, 5000 * MS},
       {"a buffer at another rate", BUFFER, 1590 * MS, 24000, 1580 * MS, 44100},
       {"a second later, at that rate", TICK, 2580 * MS + TOLERANCE, 24000 + 44100 - 960},
+      {"a buffer marked silent", SILENT, 2590 * MS + TOLERANCE, 68100, 2580 * MS},
+      {"no tick fills its time again", TICK, 2600 * MS + TOLERANCE, 68100},
   };
   CountingOutput output;
   SilenceFiller filler(output, 48000);
@@ -63,8 +65,9 @@ TEST(SilenceFiller, FillsEachSilenceOnceAndPassesEveryBufferWhole) {
     SCOPED_TRACE(step.what);
     if (step.kind == START) filler.start(step.now);
     if (step.kind == TICK) filler.clockTick(step.now);
+    if (step.kind == BUFFER || step.kind == SILENT) filler.bufferComing(step.captureTime, step.now);
+    if (step.kind == SILENT) filler.silentBuffer(960);
     if (step.kind == BUFFER) {
-      filler.bufferComing(step.captureTime, step.now);
       filler.didOutputBuffer(StreamOutputType::Audio, step.rate, stereo);
       audio += 960;
     }

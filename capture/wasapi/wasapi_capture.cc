@@ -13,7 +13,6 @@
 #include <ksmedia.h>
 #include <mmdeviceapi.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,9 +21,9 @@
 
 #include "audio/deinterleave.h"
 #include "capture/capture_service.h"
+#include "capture/silence_filler.h"
 #include "capture/wasapi/wasapi_com_owners.h"
 #include "capture/wasapi/wasapi_follow_default.h"
-#include "capture/silence_timeline.h"
 #include "status/windows_message.h"
 
 namespace qztap {
@@ -192,7 +191,8 @@ class WasapiCaptureStream final : public CaptureStream {
     std::optional<Recording> first = open(result);
     if (!first) return completion(describe(result));
     recording = std::move(*first);
-    timeline.emplace(performanceTime(), recording.rate);
+    filler.emplace(*output, recording.rate);
+    filler->start(performanceTime());
     completion(std::nullopt);
     deliverUntilStopped();
   }
@@ -314,7 +314,7 @@ class WasapiCaptureStream final : public CaptureStream {
       } else if (FAILED(result)) {
         stop(result);
       }
-      deliverSilence(timeline->silenceUntil(performanceTime()));
+      filler->clockTick(performanceTime());
     }
   }
 
@@ -327,7 +327,7 @@ class WasapiCaptureStream final : public CaptureStream {
         if (recording.client) recording.client->Stop();
         if (recording.silence) recording.silence->Stop();
         recording = std::move(*next);
-        timeline->changeRate(recording.rate);
+        filler->changeRate(recording.rate);
         return;
       }
       step = afterFailedOpen(lost);
@@ -345,11 +345,13 @@ class WasapiCaptureStream final : public CaptureStream {
       HRESULT result = recording.capture->GetBuffer(&data, &frames, &flags, nullptr, &packetTime);
       if (result == AUDCLNT_S_BUFFER_EMPTY) return S_OK;
       if (FAILED(result)) return result;
+      std::optional<int64_t> captureTime;  // none when the stream cannot tell
       if ((flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0) {
-        deliverSilence(timeline->silenceBefore(static_cast<int64_t>(packetTime)));
+        captureTime = static_cast<int64_t>(packetTime);
       }
+      filler->bufferComing(captureTime, performanceTime());
       if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
-        deliverSilence(frames);
+        filler->silentBuffer(frames);
       } else {
         deliver(reinterpret_cast<const float*>(data), frames);
       }
@@ -363,19 +365,7 @@ class WasapiCaptureStream final : public CaptureStream {
     planar.resize(frameCount * recording.channels);
     entries.clear();
     deinterleave(frames, frameCount, recording.channels, planar.data(), entries);
-    output->didOutputBuffer(StreamOutputType::Audio, recording.rate, entries);
-    timeline->advance(frameCount);
-  }
-
-  // Zeros, in blocks of at most a tenth of a second.
-  void deliverSilence(uint64_t frameCount) {
-    const size_t block = std::max<size_t>(recording.rate / 10, 1);
-    while (frameCount > 0) {
-      const size_t frames = static_cast<size_t>(std::min<uint64_t>(frameCount, block));
-      zeros.assign(frames * recording.channels, 0.0f);
-      deliver(zeros.data(), frames);
-      frameCount -= frames;
-    }
+    filler->didOutputBuffer(StreamOutputType::Audio, recording.rate, entries);
   }
 
   StreamDelegate& delegate;
@@ -387,9 +377,8 @@ class WasapiCaptureStream final : public CaptureStream {
   EventHandle defaultChanged;
   std::unique_ptr<DefaultChangeNotifier> notifier;
   Recording recording;
-  std::optional<SilenceTimeline> timeline;
+  std::optional<SilenceFiller> filler;  // between the stream and the output
   std::vector<float> planar;
-  std::vector<float> zeros;
   std::vector<AudioEntry> entries;
 };
 
