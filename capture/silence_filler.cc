@@ -17,9 +17,9 @@ uint32_t wholeRateOf(double streamRate) {
 void SilenceFiller::start(int64_t now) { timeline.emplace(now, frameRate); }
 
 void SilenceFiller::bufferComing(std::optional<int64_t> captureTime, int64_t now) {
-  if (timeline && captureTime && *captureTime <= now) {
-    deliverSilence(timeline->silenceBefore(*captureTime));
-  }
+  if (!timeline) return;
+  timeline->lookAt(now);
+  if (captureTime && *captureTime <= now) deliverSilence(timeline->silenceBefore(*captureTime));
 }
 
 void SilenceFiller::didOutputBuffer(StreamOutputType type, double streamRate,
@@ -30,7 +30,9 @@ void SilenceFiller::didOutputBuffer(StreamOutputType type, double streamRate,
 }
 
 void SilenceFiller::clockTick(int64_t now) {
-  if (timeline) deliverSilence(timeline->silenceUntil(now));
+  if (!timeline) return;
+  timeline->lookAt(now);
+  deliverSilence(timeline->silenceUntil(now));
 }
 
 void SilenceFiller::silentBuffer(uint64_t frames) { deliverSilence(frames); }

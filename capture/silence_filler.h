@@ -13,10 +13,10 @@ namespace qztap {
 // Stands between a stream that delivers nothing while nothing plays (ScreenCaptureKit,
 // a stalled Windows loopback stream) and its output, and fills each silence with zeros
 // by the clock under the rules of SilenceTimeline: zeros only once a gap passes the
-// tolerance, and a buffer that resumes after them takes up where they ended, so that
-// nothing is doubled or dropped. Times are in the timeline's units, on the clock that
-// stamps the stream's buffers. Every call comes from the delivery thread or queue, one
-// at a time; nothing here waits or takes a lock.
+// tolerance, none for a sleep, and a buffer that resumes after them takes up where
+// they ended, so that nothing is doubled or dropped. Times are in the timeline's units,
+// on the clock that stamps the stream's buffers. Every call comes from the delivery
+// thread or queue, one at a time; nothing here waits or takes a lock.
 class SilenceFiller final : public StreamOutput {
  public:
   // Zeros go to `output` at `rate` until a buffer brings another rate.

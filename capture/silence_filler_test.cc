@@ -9,6 +9,7 @@ namespace qztap {
 namespace {
 
 constexpr int64_t MS = 10'000;  // timeline units in a millisecond
+constexpr int64_t HOUR = 3'600'000 * MS;
 constexpr int64_t TOLERANCE = SilenceTimeline::TOLERANCE;
 
 // Counts the frames of zeros and of audio that reach the output.
@@ -28,7 +29,9 @@ struct CountingOutput final : StreamOutput {
 
 // Each step is a tick of the clock or a buffer of 960 stereo frames of sound (or marked
 // silent), and the zeros that must have reached the output once it is done: each
-// silence is filled once, from the end of what was delivered, and every buffer whole.
+// silence is filled once, from the end of what was delivered, and every buffer whole;
+// a jump of the clock that no tick saw is a sleep, left unfilled, after which all goes
+// on in step.
 TEST(SilenceFiller, FillsEachSilenceOnceAndPassesEveryBufferWhole) {
   enum Kind { START, TICK, BUFFER, SILENT };
   struct Step {
@@ -54,6 +57,11 @@ TEST(SilenceFiller, FillsEachSilenceOnceAndPassesEveryBufferWhole) {
       {"a second later, at that rate", TICK, 2580 * MS + TOLERANCE, 24000 + 44100 - 960},
       {"a buffer marked silent", SILENT, 2590 * MS + TOLERANCE, 68100, 2580 * MS},
       {"no tick fills its time again", TICK, 2600 * MS + TOLERANCE, 68100},
+      {"an hour later: a sleep", TICK, HOUR + 2580 * MS + TOLERANCE, 68100},
+      {"a buffer just after it, in step", BUFFER, HOUR + 2600 * MS, 68100, HOUR + 2590 * MS, 44100},
+      {"a second on", TICK, HOUR + 3580 * MS + 2 * TOLERANCE, 68100 + 44100 - 960},
+      {"a buffer an hour on, no tick between", BUFFER, 2 * HOUR, 111240, 2 * HOUR - 10 * MS, 44100},
+      {"a second on again", TICK, 2 * HOUR + 1000 * MS + TOLERANCE, 111240 + 44100 - 960},
   };
   CountingOutput output;
   SilenceFiller filler(output, 48000);
@@ -75,6 +83,25 @@ TEST(SilenceFiller, FillsEachSilenceOnceAndPassesEveryBufferWhole) {
     EXPECT_EQ(output.audio, audio);
   }
   EXPECT_EQ(output.rate, 44100);
+}
+
+// A minute of silence ticked every 50 ms, as the Mac's queue ticks, is a minute of
+// zeros once a buffer ends it; no tick is taken for a sleep, and no fill runs ahead
+// of the clock.
+TEST(SilenceFiller, AMinuteOfTicksIsAMinuteOfZeros) {
+  CountingOutput output;
+  SilenceFiller filler(output, 48000);
+  const int64_t start = HOUR;
+  filler.start(start);
+  for (int64_t now = start; now < start + 60'000 * MS; now += 50 * MS) {
+    filler.clockTick(now);
+    ASSERT_LE(output.zeros * 1000 * MS, std::max<int64_t>(now - start - TOLERANCE, 0) * 48000);
+  }
+  const float sound[960] = {0.5f};
+  const AudioEntry mono = {sound, sizeof sound};
+  filler.bufferComing(start + 60'000 * MS, start + 60'010 * MS);
+  filler.didOutputBuffer(StreamOutputType::Audio, 48000, {&mono, 1});
+  EXPECT_EQ(output.zeros, 60 * 48000);
 }
 
 }  // namespace

@@ -15,6 +15,14 @@ uint64_t SilenceTimeline::framesIn(int64_t duration) const {
   return ticks / TICKS_PER_SECOND * frameRate + ticks % TICKS_PER_SECOND * frameRate / TICKS_PER_SECOND;
 }
 
+void SilenceTimeline::lookAt(int64_t now) {
+  if (now - lastLook > SLEEP_GAP) {
+    anchor = now;
+    delivered = 0;
+  }
+  lastLook = now;
+}
+
 uint64_t SilenceTimeline::silenceBefore(int64_t packetTime) const {
   const int64_t gap = packetTime - end();
   return gap > TOLERANCE ? framesIn(gap) : 0;

@@ -10,7 +10,8 @@ namespace qztap {
 // nothing while nothing plays. The time skipped is delivered as zeros, so that a
 // reader can tell time by counting samples and every silence still writes to it.
 // Times are in 100-nanosecond units of the clock that stamps the buffers: Windows'
-// performance counter, or the stream's synchronisation clock on macOS. Only the
+// performance counter, or the stream's synchronisation clock on macOS. Whether that
+// clock counts time asleep differs: a sleep is never filled either way. Only the
 // delivery thread uses it.
 class SilenceTimeline {
  public:
@@ -22,8 +23,17 @@ class SilenceTimeline {
   // zeros run while nothing comes, so that a late packet still finds its place free.
   static constexpr int64_t TOLERANCE = 2'000'000;  // 200 ms
 
+  // The clock is read every 50 ms or oftener: a jump past this is a sleep, not a silence.
+  static constexpr int64_t SLEEP_GAP = 50'000'000;  // 5 s
+
   // Starts the timeline at `now` with frames at `rate`.
-  SilenceTimeline(int64_t now, uint32_t rate) : anchor(now), frameRate(rate) {}
+  SilenceTimeline(int64_t now, uint32_t rate) : anchor(now), lastLook(now), frameRate(rate) {}
+
+  // Each time the clock is read, before the silence at `now` is asked for: after a jump
+  // past SLEEP_GAP since the last reading (the machine slept, or the process was
+  // stopped) the timeline starts afresh at `now`. Filled, an hour would be 230 MB of
+  // zeros at once, more than the output keeps for a reader that reads at its own pace.
+  void lookAt(int64_t now);
 
   // Frames of zeros to deliver before a packet whose first frame was captured at
   // `packetTime`: the gap since the end of what was delivered, if longer than the
@@ -44,6 +54,7 @@ class SilenceTimeline {
   uint64_t framesIn(int64_t duration) const;
 
   int64_t anchor;
+  int64_t lastLook;  // when the clock was last read
   uint32_t frameRate;
   uint64_t delivered = 0;  // frames since the anchor
 };
