@@ -5,6 +5,7 @@
 namespace qztap {
 
 std::optional<CaptureError> PulseConnection::connect() {
+  if (std::optional<std::string> missing = loadPulseLibrary()) return CaptureError{*missing};
   loop = pa_threaded_mainloop_new();
   if (loop == nullptr) return CaptureError{"cannot create the sound server main loop"};
   context = pa_context_new(pa_threaded_mainloop_get_api(loop), "qztap");

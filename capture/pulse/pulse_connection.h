@@ -3,13 +3,12 @@
 // The Linux backend's connection to the sound server, and the look-ups made on it.
 // Only the backend's own files include this: portable code never sees libpulse.
 
-#include <pulse/pulseaudio.h>
-
 #include <functional>
 #include <optional>
 #include <string>
 
 #include "capture/capture_service.h"
+#include "capture/pulse/pulse_library.h"
 
 namespace qztap {
 
@@ -42,7 +41,8 @@ class PulseConnection {
   std::function<void()> onConnectionLost;
   std::function<void()> onReady;
 
-  // Connects to the user's server, never spawning one. Called with no lock held.
+  // Loads libpulse, then connects to the user's server, never spawning one. Called
+  // with no lock held.
   std::optional<CaptureError> connect();
 
   // Starts a second connection to the same server on `main`'s loop, under its lock,
