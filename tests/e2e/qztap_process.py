@@ -2,7 +2,9 @@
 as Wine runs qztap.exe), run to its end or kept running while threads collect its output."""
 
 import os
+import re
 import shlex
+import shutil
 import subprocess
 import threading
 
@@ -58,9 +60,24 @@ class Tap:
         self.process.stderr.close()
 
 
-def run_to_exit(env, **options):
+def run_to_exit(env, command=COMMAND, **options):
     """(exit status, status lines, output) of a qztap run to its end."""
     options.setdefault("stdout", subprocess.PIPE)
-    result = subprocess.run(COMMAND, env=env, stdin=subprocess.DEVNULL,
+    result = subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, timeout=15, **options)
     return result.returncode, result.stderr, result.stdout
+
+
+def without_libpulse(folder):
+    """A command that runs qztap as on a system without libpulse: in a mount namespace
+    where the folder of libpulse.so.0 is empty, through a copy of the loader that finds
+    the libraries qztap names, but libpulse, copied to `folder`."""
+    listed = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True, check=True)
+    hidden = os.path.dirname(re.search(r"\slibpulse\.so\.0 .*=> (\S+)", listed.stdout)[1])
+    needed = subprocess.run(["ldd", BINARY], capture_output=True, text=True, check=True)
+    for library in re.findall(r"(/\S+) \(0x", needed.stdout):
+        if not os.path.basename(library).startswith("libpulse"):
+            shutil.copy(library, folder)
+    loader = next(name for name in os.listdir(folder) if name.startswith("ld-"))
+    return ["unshare", "--mount", "sh", "-c", 'mount -t tmpfs none "$0" && exec "$@"', hidden,
+            f"{folder}/{loader}", "--library-path", folder, BINARY]

@@ -14,6 +14,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -21,7 +22,7 @@ import unittest
 from pulse_relay import (CONTROL, CREATE_RECORD_STREAM, DELETE_RECORD_STREAM, GET_SERVER_INFO,
                          INPUT_OUTPUT_ERROR, QZTAP_CONNECTION, RECORD_STREAM_KILLED, REPLY,
                          TO_CLIENT, TO_SERVER, Relay, error_reply, onward)
-from qztap_process import BINARY, COMMAND, Tap, run_to_exit
+from qztap_process import BINARY, COMMAND, Tap, run_to_exit, without_libpulse
 from soundserver import (START_LINE, PipeWireServer, PulseAudioServer, die_with_parent,
                          locate, noise, stray_samples, wait_until)
 
@@ -272,6 +273,18 @@ class Cases:
         with self.subTest("no sinks"):
             server.remove_sink("alpha")
             self.assertEqual(run_to_exit(server.env), (3, b"NO_DISPLAY\n", b""))
+        with self.subTest("no libpulse"), tempfile.TemporaryDirectory() as folder:
+            command = without_libpulse(folder)
+            self.assertEqual(run_to_exit(server.env, command), (2, b"PERMISSION_OR_CONTENT_ERROR: "
+                             b"libpulse.so.0: cannot open shared object file: No such file or "
+                             b"directory\n", b""))
+            # A libpulse.so.0 without libpulse's functions.
+            subprocess.run(["c++", "-shared", "-x", "c++", "/dev/null", "-o",
+                            f"{folder}/libpulse.so.0"], check=True)
+            status, stderr, output = run_to_exit(server.env, command)
+            self.assertEqual((status, output), (2, b""))
+            self.assertRegex(stderr, rb"\APERMISSION_OR_CONTENT_ERROR: \S+/libpulse\.so\.0: "
+                             rb"undefined symbol: pa_\w+\n\Z")
         with self.subTest("no server"), socket.socket(socket.AF_UNIX) as stale:
             stale.bind(f"{server.base}/stale")  # as a dead server leaves its socket behind
             for address in ("/nothing", stale.getsockname()):
