@@ -15,6 +15,9 @@ jobs=$(nproc)
 
 cmake -S "$root" -B "$root/build" -DQZTAP_WERROR=ON
 cmake --build "$root/build" -j"$jobs"
+# qztap opens libpulse at run time: it needs none but glibc's own libraries to start.
+needed=$(readelf -d "$root/build/qztap" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | LC_ALL=C sort | xargs)
+[ "$needed" = "ld-linux-x86-64.so.2 libc.so.6" ] || { echo "qztap needs $needed" >&2; exit 1; }
 (cd "$root/build" && ctest --output-on-failure)
 # The Debian package from that build, installed on this machine and checked.
 "$root/scripts/package.sh" "$root/build"
