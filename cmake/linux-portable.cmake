@@ -33,4 +33,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # pkg-config reads the tree's .pc files, and puts the tree before the paths they give.
 set(ENV{PKG_CONFIG_SYSROOT_DIR} ${CMAKE_SYSROOT})
-set(ENV{PKG_CONFIG_LIBDIR} ${CMAKE_SYSROOT}/usr/lib/${_qztap_triple}/pkgconfig:${CMAKE_SYSROOT}/usr/share/pkgconfig)
+set(ENV{PKG_CONFIG_LIBDIR}
+    ${CMAKE_SYSROOT}/usr/lib/${_qztap_triple}/pkgconfig:${CMAKE_SYSROOT}/usr/share/pkgconfig)

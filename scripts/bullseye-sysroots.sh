@@ -34,7 +34,8 @@ fresh() {
   wget -q -O /dev/null "${mirror}dists/bullseye/InRelease" || answer=$?
   case $answer in
     0) ;;
-    8) echo "bullseye-sysroots.sh: the mirror $mirror no longer serves bullseye (Debian 11), which the portable Linux binaries are built against" >&2
+    8) echo "bullseye-sysroots.sh: the mirror $mirror no longer serves bullseye (Debian 11)," \
+         "which the portable Linux binaries are built against" >&2
        exit 1 ;;
     *) echo "bullseye-sysroots.sh: the mirror $mirror cannot be reached (wget exit $answer)" >&2
        exit 1 ;;
@@ -45,7 +46,8 @@ fresh() {
 
 # x64: PulseAudio's server too, for the binary's test in the chroot.
 if fresh x64; then
-  debootstrap --variant=minbase --include="$packages,pulseaudio" bullseye "$dir/x64.partial" "$mirror"
+  debootstrap --variant=minbase --include="$packages,pulseaudio" bullseye "$dir/x64.partial" \
+    "$mirror"
   chroot "$dir/x64.partial" apt-get clean
   relative_links "$dir/x64.partial"
   mv "$dir/x64.partial" "$dir/x64"
@@ -54,7 +56,8 @@ fi
 # arm64: nothing of it runs here but under qemu, so its packages are only unpacked.
 if fresh arm64; then
   tree=$dir/arm64.partial
-  debootstrap --variant=minbase --foreign --arch=arm64 --include="$packages" bullseye "$tree" "$mirror"
+  debootstrap --variant=minbase --foreign --arch=arm64 --include="$packages" bullseye "$tree" \
+    "$mirror"
   for deb in "$tree"/var/cache/apt/archives/*.deb; do
     dpkg-deb --fsys-tarfile "$deb" | tar -C "$tree" -x --keep-directory-symlink
   done

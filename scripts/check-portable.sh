@@ -7,7 +7,8 @@
 # readelf reads any architecture's ELF files, llvm-objdump disassembles them.
 set -euo pipefail
 newest_glibc=2.31
-glibc_libraries=" libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 librt.so.1 ld-linux-x86-64.so.2 ld-linux-aarch64.so.1 "
+glibc_libraries=" libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 librt.so.1 ld-linux-x86-64.so.2
+                  ld-linux-aarch64.so.1 "
 
 status=0
 for binary; do
@@ -24,7 +25,8 @@ for binary; do
   # Every arm64 CPU has fused multiply-adds, which would round a conversion's product and
   # sum once: none may be in the code (-ffp-contract=off).
   if readelf -h "$binary" | grep -q 'Machine: *AArch64'; then
-    fused=$(llvm-objdump -d "$binary" | grep -cE $'\t(fmadd|fmsub|fnmadd|fnmsub|fmla|fmls)\t' || true)
+    fused=$(llvm-objdump -d "$binary" |
+            grep -cE $'\t(fmadd|fmsub|fnmadd|fnmsub|fmla|fmls)\t' || true)
     [ "$fused" = 0 ] || { echo "$binary has $fused fused multiply-add instructions" >&2; status=1; }
   fi
   for library in $needed; do

@@ -29,7 +29,8 @@ shift 4
 layer=/mnt
 mount -t tmpfs tmpfs "$layer"
 mkdir "$layer/changes" "$layer/work" "$layer/root"
-mount -t overlay overlay -o "lowerdir=$root,upperdir=$layer/changes,workdir=$layer/work" "$layer/root"
+mount -t overlay overlay "$layer/root" \
+  -o "lowerdir=$root,upperdir=$layer/changes,workdir=$layer/work"
 root=$layer/root
 if [ -n "$without" ]; then
   files=$(chroot "$root" dpkg-query -L "$without")

@@ -16,7 +16,7 @@ import subprocess
 import unittest
 
 from soundserver import START_LINE, PulseAudioServer, noise
-from test_qztap import BINARY, COMMAND, Tap
+from qztap_process import BINARY, COMMAND, Tap
 
 RUNNER = COMMAND[:-1]
 
@@ -69,7 +69,8 @@ class Debian11Tests(Cases, unittest.TestCase):
         result = subprocess.run([*RUNNER, "--without", "libpulse0", BINARY], env=server.env,
                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=15)
         self.assertEqual(result.returncode, 2, result.stderr)
-        self.assertRegex(result.stderr, rb"\APERMISSION_OR_CONTENT_ERROR: [^\n]*libpulse\.so\.0[^\n]*\n\Z")
+        self.assertRegex(result.stderr,
+                         rb"\APERMISSION_OR_CONTENT_ERROR: [^\n]*libpulse\.so\.0[^\n]*\n\Z")
         self.assertEqual(result.stdout, b"")
 
 
