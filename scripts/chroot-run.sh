@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a program in a chroot, such as the Debian 11 one scripts/bullseye-sysroots.sh
 # builds, on a throw-away layer over it, so that the run changes nothing there:
-#   scripts/chroot-run.sh CHROOT [--without PACKAGE] PROGRAM [ARGUMENTS...]
+#   scripts/chroot-run.sh CHROOT [--without PACKAGE]... PROGRAM [ARGUMENTS...]
 # PROGRAM is the chroot's own (pulseaudio), or a path outside it (./build/qztap), whose
 # folder is then mounted inside. The machine's /tmp is the chroot's /tmp, so that a
 # sound server's socket, and its folder, are at the same path inside and out.
@@ -12,10 +12,10 @@ set -euo pipefail
 root=$(cd "$1" && pwd)
 shift
 without=
-if [ "${1-}" = --without ]; then
-  without=$2
+while [ "${1-}" = --without ]; do
+  without+=" $2"
   shift 2
-fi
+done
 program=$1
 shift
 program_dir=
@@ -32,12 +32,12 @@ mkdir "$layer/changes" "$layer/work" "$layer/root"
 mount -t overlay overlay "$layer/root" \
   -o "lowerdir=$root,upperdir=$layer/changes,workdir=$layer/work"
 root=$layer/root
-if [ -n "$without" ]; then
-  files=$(chroot "$root" dpkg-query -L "$without")
+for package in $without; do
+  files=$(chroot "$root" dpkg-query -L "$package")
   while IFS= read -r file; do
     [ -d "$root$file" ] || rm -f "$root$file"
   done <<<"$files"
-fi
+done
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
 mount --rbind /tmp "$root/tmp"
