@@ -3,20 +3,22 @@ run, from this directory:
 
     QZTAP_BINARY=DIST/linux-arm64/qztap QZTAP_RUNNER="qemu-aarch64 -L TREES/arm64" \\
         python3 -m unittest -v test_portable.Arm64Tests
-    QZTAP_BINARY=DIST/linux-x64/qztap QZTAP_RUNNER="../../scripts/chroot-run.sh TREES/x64" \\
+    QZTAP_BINARY=DIST/linux-x64/qztap \\
+        QZTAP_RUNNER="../../scripts/chroot-run.sh TREES/x64 --without libpulse-dev" \\
         python3 -m unittest -v test_portable.Debian11Tests
 
 TREES being what scripts/bullseye-sysroots.sh builds: the arm64 binary under qemu with
 Debian 11's arm64 libraries, recording from a private server of this machine; the x64
-one in a Debian 11 chroot (glibc 2.31), recording from that system's own PulseAudio 14.2.
+one in a Debian 11 chroot (glibc 2.31) as a user's system has it, recording from that
+system's own PulseAudio 14.2.
 """
 
 import os
 import subprocess
 import unittest
 
-from soundserver import START_LINE, PulseAudioServer, noise
 from qztap_process import BINARY, COMMAND, Tap
+from soundserver import START_LINE, PulseAudioServer, noise
 
 RUNNER = COMMAND[:-1]
 
