@@ -19,6 +19,10 @@ packages=(
   # the Windows build and its tests: the cross compiler, GoogleTest's sources to build
   # with it, and the Debian 13 chroot with Wine 10 that scripts/wine-chroot.sh builds
   g++-mingw-w64-x86-64-posix googletest debootstrap
+  # the portable Linux binaries: cross-built by clang (above) and lld against the Debian 11
+  # trees that debootstrap makes, the arm64 one disassembled (llvm-objdump) and run under
+  # qemu-aarch64
+  lld llvm qemu-user
   # the Debian package (scripts/package.sh) and its manual page
   dpkg-dev lintian man-db groff-base
   # the live-captions example and its test: the recogniser, its model, recorded speech

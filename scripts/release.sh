@@ -5,6 +5,10 @@
 #   source DIST            qztap-VERSION.tar.gz, the sources of HEAD
 #   deb DIST               the Debian package (on Debian, with scripts/install-deps.sh run)
 #   windows DIST           qztap-VERSION-win64.zip, cross-built with MinGW-w64
+#   linux DIST             linux-x64/qztap and linux-arm64/qztap, which start on any
+#                          distribution with glibc 2.31 or later: cross-built by clang
+#                          against Debian 11 (scripts/bullseye-sysroots.sh) and checked
+#                          (scripts/check-portable.sh); the packages are made from them
 #   macos DIST             qztap-VERSION-macos.tar.gz: a universal (arm64 + x86_64) qztap,
 #                          ad-hoc signed, with the README and the manual page (on a Mac)
 #   formula DIST [URL REPO]
@@ -12,11 +16,13 @@
 #                          of repository REPO; by default the tarball attached to the
 #                          release of the tag being built ($GITHUB_REF_NAME) of
 #                          $GITHUB_REPOSITORY
-#   sums DIST              SHA256SUMS of everything in DIST
-#   publish DIST TAG       a GitHub release for TAG with everything in DIST (needs gh and GH_TOKEN)
+#   sums DIST              SHA256SUMS of the files in DIST
+#   publish DIST TAG       a GitHub release for TAG with the files in DIST (needs gh and GH_TOKEN)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$( (nproc || sysctl -n hw.ncpu) 2>/dev/null)
+# The Debian 11 trees the portable Linux binaries are built against.
+sysroots=${QZTAP_SYSROOTS:-/var/cache/qztap/bullseye}
 # A checkout owned by another user (a container's) is still this one's to read.
 export GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=safe.directory GIT_CONFIG_VALUE_0=$root
 
@@ -51,6 +57,18 @@ windows() {
   cp "$root/build-release-windows/qztap-$(version)-win64.zip" "$1/"
 }
 
+linux() {
+  "$root/scripts/bullseye-sysroots.sh" "$sysroots"
+  local arch
+  for arch in x64 arm64; do
+    configure_and_build "linux-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/linux-portable.cmake" \
+      -DQZTAP_ARCH="$arch" -DQZTAP_SYSROOTS="$sysroots" -DCMAKE_EXE_LINKER_FLAGS_RELEASE=-s
+    mkdir -p "$1/linux-$arch"
+    cp "$root/build-release-linux-$arch/qztap" "$1/linux-$arch/"
+  done
+  "$root/scripts/check-portable.sh" "$1"/linux-*/qztap
+}
+
 macos() {
   configure_and_build macos "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64"
   local build=$root/build-release-macos stage
@@ -77,20 +95,30 @@ formula() {
   ! grep -n '@[A-Z0-9]*@' "$1/qztap.rb"
 }
 
+# The release's files are DIST's files; its folders' Linux binaries go out in packages.
 sums() {
-  (cd "$1" && rm -f SHA256SUMS && sha256 -- * >SHA256SUMS && cat SHA256SUMS)
+  local file names=()
+  rm -f "$1/SHA256SUMS"
+  for file in "$1"/*; do
+    if [ -f "$file" ]; then names+=("$(basename "$file")"); fi
+  done
+  (cd "$1" && sha256 -- "${names[@]}" >SHA256SUMS && cat SHA256SUMS)
 }
 
 publish() {
   [ "$2" = "v$(version)" ] || { echo "tag $2 is not v$(version), the project's version" >&2; exit 1; }
-  gh release create "$2" --verify-tag --title "qztap $(version)" --notes-file /dev/null "$1"/*
+  local file files=()
+  for file in "$1"/*; do
+    if [ -f "$file" ]; then files+=("$file"); fi
+  done
+  gh release create "$2" --verify-tag --title "qztap $(version)" --notes-file /dev/null "${files[@]}"
 }
 
 command=$1
 shift
 case $command in
   version) version ;;
-  source | deb | windows | macos | formula | sums | publish)
+  source | deb | windows | linux | macos | formula | sums | publish)
     mkdir -p "$1"
     [ "$command" = source ] && command=sources
     "$command" "$@"
