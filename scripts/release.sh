@@ -16,8 +16,14 @@
 #                          of repository REPO; by default the tarball attached to the
 #                          release of the tag being built ($GITHUB_REF_NAME) of
 #                          $GITHUB_REPOSITORY
-#   sums DIST              SHA256SUMS of the files in DIST
-#   publish DIST TAG       a GitHub release for TAG with the files in DIST (needs gh and GH_TOKEN)
+#   packages DIST          the client packages, from the qztap binaries DIST holds: npm
+#                          tarballs in DIST/npm/, wheels in DIST/python/ (on Debian, see
+#                          scripts/client-packages.sh)
+#   sums DIST              SHA256SUMS of the release's files: DIST's, DIST/npm's, DIST/python's
+#   publish DIST TAG       a GitHub release for TAG with those files (needs gh and GH_TOKEN)
+#   registries TAG         the npm packages and wheels of the release for TAG, published to
+#                          npm and PyPI (needs gh, GH_TOKEN, NODE_AUTH_TOKEN and
+#                          TWINE_PASSWORD); refused while the project has no licence
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$( (nproc || sysctl -n hw.ncpu) 2>/dev/null)
@@ -95,33 +101,62 @@ formula() {
   ! grep -n '@[A-Z0-9]*@' "$1/qztap.rb"
 }
 
-# The release's files are DIST's files; its folders' Linux binaries go out in packages.
+packages() {
+  "$root/scripts/client-packages.sh" "$1" "$(version)"
+}
+
+# The files a release attaches, as paths in DIST: its own and its packages'.
+release_files() {
+  local folder
+  for folder in . npm python; do
+    if [ -d "$1/$folder" ]; then (cd "$1" && find "$folder" -maxdepth 1 -type f ! -name SHA256SUMS); fi
+  done | sort
+}
+
+# Each file's checksum under its name alone, as the release lists them.
 sums() {
-  local file names=()
-  rm -f "$1/SHA256SUMS"
-  for file in "$1"/*; do
-    if [ -f "$file" ]; then names+=("$(basename "$file")"); fi
-  done
-  (cd "$1" && sha256 -- "${names[@]}" >SHA256SUMS && cat SHA256SUMS)
+  local listed
+  listed=$(release_files "$1" | while read -r file; do
+    (cd "$1/$(dirname "$file")" && sha256 -- "$(basename "$file")")
+  done)
+  echo "$listed" | tee "$1/SHA256SUMS"
 }
 
 publish() {
   [ "$2" = "v$(version)" ] || { echo "tag $2 is not v$(version), the project's version" >&2; exit 1; }
-  local file files=()
-  for file in "$1"/*; do
-    if [ -f "$file" ]; then files+=("$file"); fi
+  local files
+  mapfile -t files < <(release_files "$1")
+  (cd "$1" && gh release create "$2" --verify-tag --title "qztap $(version)" \
+    --notes-file /dev/null "${files[@]}" SHA256SUMS)
+}
+
+registries() {
+  if [ "$(node -p "require('$root/clients/node/package.json').license")" = UNLICENSED ]; then
+    echo "not published: qztap has no licence yet, and its packages go to npm and PyPI only once it has one"
+    exit 1
+  fi
+  local packages
+  packages=$(mktemp -d)
+  gh release download "$1" --dir "$packages" --pattern '*.tgz' --pattern '*.whl' --pattern SHA256SUMS
+  (cd "$packages" && grep -E '\.(tgz|whl)$' SHA256SUMS | sha256 -c)
+  # shellcheck disable=SC2016  # npm reads the token from the environment itself
+  echo '//registry.npmjs.org/:_authToken=${NODE_AUTH_TOKEN}' >"$packages/.npmrc"
+  # The platforms' packages first: qztap names them.
+  for tarball in "$packages"/qztap-*-*.tgz "$packages/qztap-$(version).tgz"; do
+    npm publish --userconfig "$packages/.npmrc" "$tarball"
   done
-  gh release create "$2" --verify-tag --title "qztap $(version)" --notes-file /dev/null "${files[@]}"
+  TWINE_USERNAME=__token__ pipx run twine upload "$packages"/*.whl
 }
 
 command=$1
 shift
 case $command in
   version) version ;;
-  source | deb | windows | linux | macos | formula | sums | publish)
+  source | deb | windows | linux | macos | formula | packages | sums | publish)
     mkdir -p "$1"
     [ "$command" = source ] && command=sources
     "$command" "$@"
     ;;
+  registries) registries "$@" ;;
   *) echo "release.sh: unknown command $command" >&2; exit 2 ;;
 esac

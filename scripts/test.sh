@@ -4,7 +4,8 @@
 # and the portable Linux binaries', x64 in a Debian 11 chroot and arm64 under qemu);
 # then builds, installs and checks the Debian package; lints the hosted CI's workflows;
 # builds and runs the unit tests with clang and libc++; cross-builds for Windows and
-# runs its unit and end-to-end tests under Wine; runs the unit tests once more
+# runs its unit and end-to-end tests under Wine; makes the release's pieces and tests
+# its client packages as their users get them; runs the unit tests once more
 # built for the host CPU, where fused multiply-adds are available; then the unit and
 # end-to-end tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the unit
 # tests under ThreadSanitizer.
@@ -30,16 +31,8 @@ needed=$(readelf -d "$root/build/qztap" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'
 # The Debian package from that build, installed on this machine and checked.
 "$root/scripts/package.sh" "$root/build"
 
-# The hosted CI's workflows and the shell they run; the release's source tarball,
-# Homebrew formula and checksums as a tag would make them (the packages are made above
-# and below as the release makes them).
+# The hosted CI's workflows and the shell they run.
 "$root/scripts/lint-workflows.sh"
-rm -rf "$root/build/release"
-for step in source formula sums; do
-  GITHUB_REPOSITORY=qztap/qztap GITHUB_REF_NAME="v$("$root/scripts/release.sh" version)" \
-    "$root/scripts/release.sh" "$step" "$root/build/release"
-done
-ruby -c "$root/build/release/qztap.rb"
 
 # The unit tests built with clang and libc++, as AppleClang builds them on a Mac.
 "$root/scripts/build-libcxx.sh" "$root/build-libcxx"
@@ -61,6 +54,22 @@ imports=$(x86_64-w64-mingw32-objdump -p "$root/build-windows/qztap.exe" |
           sed -n 's/^\s*DLL Name: //p' | LC_ALL=C sort | xargs)
 [ "$imports" = "KERNEL32.dll msvcrt.dll ole32.dll" ] || { echo "qztap.exe imports $imports" >&2; exit 1; }
 (cd "$root/build-windows" && ctest --no-tests=error --output-on-failure && cpack -G ZIP)
+
+# The release's source tarball, client packages, Homebrew formula and checksums as a tag
+# would make them (the .deb and the zip are made above as the release makes them). The
+# packages are then installed and tested as their users get them: Node's and Python's
+# against private sound servers, the Windows package's qztap.exe under Wine.
+version=$("$root/scripts/release.sh" version) dist=$root/build/release
+rm -rf "$dist"
+# The binaries the packages hold, as the release has them: the portable Linux ones and
+# the Windows zip.
+cp -r "$root/build-portable/linux-x64" "$root/build-portable/linux-arm64" "$dist/"
+cp "$root/build-windows/qztap-$version-win64.zip" "$dist/"
+for step in source packages formula sums; do
+  GITHUB_REPOSITORY=qztap/qztap GITHUB_REF_NAME="v$version" "$root/scripts/release.sh" "$step" "$dist"
+done
+ruby -c "$dist/qztap.rb"
+for package in node python win32; do "$root/scripts/test-package.sh" "$package" "$dist"; done
 
 cmake -S "$root" -B "$root/build-native" -DQZTAP_WERROR=ON -DQZTAP_NATIVE=ON -DQZTAP_BENCHMARKS=OFF
 cmake --build "$root/build-native" -j"$jobs"

@@ -19,7 +19,10 @@ export interface RestartEvent {
 }
 
 export interface StartOptions {
-  /** The qztap to run; by default the one bundled for this platform, else qztap on PATH. */
+  /**
+   * The qztap to run; without it, $QZTAP_BINARY, else the one in this platform's package
+   * (@qztap/<platform>-<arch>, which npm installs with this one), else qztap on PATH.
+   */
   binary?: string;
   /** Samples in each chunk the tap yields: 320 (20 ms at 16 kHz) unless set. */
   chunk?: number;
@@ -45,6 +48,7 @@ export interface Tap extends AsyncIterable<Float32Array> {
   stop(): Promise<void>;
 }
 
+/** Starts qztap; throws a QztapError if it finds none, or the one it finds cannot run. */
 export function start(options?: StartOptions): Tap;
 
 /** Cuts a stream of qztap's bytes into chunks of `chunk` whole samples (320 by default). */

@@ -1,13 +1,12 @@
-"""A client package against the real qztap and private PulseAudio servers, through the
-package's probe (clients/*/test/probe.*), which scripts/test-package.sh runs from the
-package as installed:
+"""A client package as installed, with the qztap it bundles, against private PulseAudio
+servers, through the package's probe (clients/*/test/probe.*), as scripts/test-package.sh
+runs it:
 
-    QZTAP_BINARY=build/qztap QZTAP_PROBE='node probe.mjs' QZTAP_PACKAGE=node_modules/qztap \
+    QZTAP_PROBE='node probe.mjs' QZTAP_BUNDLED=node_modules/@qztap/linux-x64/qztap \
       python3 -m unittest -v test_clients
 """
 
 import os
-import platform
 import shlex
 import shutil
 import signal
@@ -15,14 +14,13 @@ import subprocess
 import tempfile
 import threading
 import unittest
+from pathlib import Path
 
 from soundserver import START_LINE, PulseAudioServer, locate, noise, wait_until
 
-BINARY, PROBE = os.environ.get("QZTAP_BINARY", ""), shlex.split(os.environ.get("QZTAP_PROBE", ""))
+PROBE, BUNDLED = shlex.split(os.environ.get("QZTAP_PROBE", "")), os.environ.get("QZTAP_BUNDLED", "")
+PROBE[:1] = map(shutil.which, PROBE[:1])  # for a PATH without it
 START = START_LINE.decode().rstrip("\n")
-# Where a release puts the platform's qztap in the package installed at QZTAP_PACKAGE.
-BUNDLED = os.path.join(os.environ.get("QZTAP_PACKAGE", ""), "bin",
-                       "linux-" + {"x86_64": "x64", "aarch64": "arm64"}[platform.machine()])
 
 
 def alive(pid):
@@ -93,7 +91,7 @@ class ClientTests(unittest.TestCase):
         self.addCleanup(server.stop)
         return server.start(sinks=sinks)
 
-    def probe(self, env, *args, binary=BINARY):
+    def probe(self, env, *args, binary=None):
         probe = Probe(env, *args, *(("--binary", binary) if binary else ()))
         self.addCleanup(probe.kill)
         return probe
@@ -142,25 +140,15 @@ class ClientTests(unittest.TestCase):
         self.assertEqual(self.server.recorded_sources(), [])
 
     def test_each_exit_becomes_its_error(self):
-        """Restart on changes nothing but for STREAM_STOPPED. qztap is the one asked
-        for, else the one bundled in the package, else the one on PATH."""
+        """Restart on changes nothing but for STREAM_STOPPED."""
         server = self.start_server()
         for name, env, binary, expected in (
-                ("no server", dict(server.env, PULSE_SERVER="unix:/nothing"), BINARY,
-                 ["PermissionError", "2", "PERMISSION_OR_CONTENT_ERROR: Connection refused",
-                  "Screen Recording"]),
                 ("start error", server.env, self.fake_qztap("echo START_ERROR: x >&2; exit 4"),
                  ["StartError", "4", "START_ERROR: x", "could not start"]),
                 ("output error", server.env, self.fake_qztap("echo OUTPUT_ERROR: y >&2; exit 6"),
                  ["OutputError", "6", "OUTPUT_ERROR: y", "could not write"])):
             with self.subTest(name):
                 self.assert_ends(env, binary, expected)
-        with self.subTest("qztap on PATH, then the one bundled"):
-            on_path = os.path.dirname(self.fake_qztap("echo on PATH >&2; exit 7"))
-            env = dict(os.environ, PATH=f"{on_path}:{os.environ['PATH']}")
-            self.assert_ends(env, None, ["QztapError", "7", "on PATH", "exit code 7"])
-            self.fake_qztap("echo bundled >&2; exit 8", BUNDLED)
-            self.assert_ends(env, None, ["QztapError", "8", "bundled", "exit code 8"])
         with self.subTest("server killed"):
             probe = self.probe(server.env)
             probe.line("started")
@@ -169,7 +157,7 @@ class ClientTests(unittest.TestCase):
                                           "STREAM_STOPPED: Connection terminated", "went away"])
         with self.subTest("no sinks"):
             server = self.start_server(sinks=())
-            self.assert_ends(server.env, BINARY,
+            self.assert_ends(server.env, None,
                              ["NothingToCaptureError", "3", "NO_DISPLAY", "no output device"])
 
     def assert_ends(self, env, binary, expected):
@@ -181,6 +169,49 @@ class ClientTests(unittest.TestCase):
     def assert_end(self, end, expected):
         self.assertEqual(end[:4], ["end", *expected[:3]])
         self.assertIn(expected[3], end[4])
+
+    def test_lookup_order_and_failures(self):
+        """qztap is the one asked for, else QZTAP_BINARY's, else the package's (the real
+        one, here finding no server), else the one on PATH; Electron runs the package's
+        from beside its archive. When none is found, or the one found cannot run, the
+        error says so."""
+        option, named = self.fake_qztap("exit 11"), self.fake_qztap("exit 12")
+        on_path = os.path.dirname(self.fake_qztap("exit 14"))
+        env = dict(os.environ, PULSE_SERVER="unix:/nothing", PATH=on_path)
+        junk = tempfile.mkdtemp()  # a libpulse the loader refuses; a program for another machine
+        self.addCleanup(shutil.rmtree, junk)
+        Path(junk, "libpulse.so.0").write_bytes(b"junk")
+        other_machine = b"\x3e" if os.uname().machine == "aarch64" else b"\xb7"  # ELF: x86-64, aarch64
+        foreign = Path(junk, "qztap")
+        foreign.write_bytes(b"\x7fELF\2\1\1" + bytes(11) + other_machine)
+        foreign.chmod(0o755)
+        folder, same = os.path.dirname(BUNDLED), (lambda: None,) * 2  # change, undo
+        hidden = (lambda: os.rename(folder, folder + "~"), lambda: os.rename(folder + "~", folder))
+        unexecutable = (lambda: os.chmod(BUNDLED, 0o644), lambda: os.chmod(BUNDLED, 0o755))
+        cases = [
+            ("the binary option", dict(env, QZTAP_BINARY=named), option, same, ["QztapError", "11", ""]),
+            ("QZTAP_BINARY", dict(env, QZTAP_BINARY=named), None, same, ["QztapError", "12", ""]),
+            ("the package's", env, None, same,
+             ["PermissionError", "2", "PERMISSION_OR_CONTENT_ERROR: Connection refused\tno access"]),
+            ("on PATH", env, None, hidden, ["QztapError", "14", ""]),
+            ("none found", dict(env, PATH="/nowhere"), None, hidden,
+             ["QztapError", "", "\tno qztap found for linux-"]),
+            ("not executable", env, None, unexecutable, ["QztapError", "", "it is not executable"]),
+            ("for another machine", env, str(foreign), same, ["QztapError", "", "not for this linux-"]),
+            ("refused by the loader", dict(env, LD_LIBRARY_PATH=junk), None, same,
+             ["QztapError", "127", "file too short\tthe system could not load qztap"])]
+        if ".asar/" in BUNDLED:  # Node's package, installed as in an Electron app
+            self.fake_qztap("exit 15", os.path.dirname(BUNDLED.replace(".asar/", ".asar.unpacked/")))
+            cases.append(("Electron's", env, None, same, ["QztapError", "15", ""], "--electron"))
+        for name, env, binary, (change, undo), expected, *args in cases:
+            with self.subTest(name):
+                change()
+                try:
+                    end = self.probe(env, *args, binary=binary).end()
+                finally:
+                    undo()
+                self.assertEqual(end[1:3], expected[:2], end)
+                self.assertIn(expected[2], "\t".join(end[3:]))
 
     def test_restarts_back_off_and_give_up(self):
         """Delays double up to the longest; a run longer than the steady one starts the

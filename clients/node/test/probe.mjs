@@ -2,7 +2,7 @@
 // output, events to standard error, a line each, fields apart by tabs. Standard input
 // closing stops the tap, by stop() or (--abort) through its AbortSignal.
 //   node probe.mjs --binary PATH [--chunk N] [--restart default|FIRST,LONGEST,MAX,STEADY]
-//                  [--child] [--abort]      (delays in seconds)
+//                  [--child] [--abort] [--electron]      (delays in seconds)
 import { spawn } from "node:child_process";
 import { parseArgs } from "node:util";
 
@@ -15,9 +15,13 @@ const { values: args } = parseArgs({
     restart: { type: "string" },
     child: { type: "boolean" },
     abort: { type: "boolean" },
+    electron: { type: "boolean" },
   },
 });
 const report = (...fields) => process.stderr.write(`${fields.join("\t")}\n`);
+const reportEnd = (error) =>
+  report("end", error.name, error.exitCode ?? "", error.statusLine, error.message);
+if (args.electron) process.versions.electron = "probe"; // as Electron's Node says it is
 const [firstDelay, longestDelay, maxRestarts, steadyRun] = (args.restart ?? "").split(",").map(Number);
 const seconds = (value) => value * 1000;
 const restart = args.restart === "default" ||
@@ -29,14 +33,20 @@ const restart = args.restart === "default" ||
   });
 const chunk = Number(args.chunk);
 const controller = new AbortController();
-const tap = start({
-  binary: args.binary,
-  chunk,
-  restart,
-  signal: controller.signal,
-  onStatus: (line) => report("status", line),
-  onRestart: ({ attempt, delay, error }) => report("restart", attempt, delay / 1000, error.name),
-});
+let tap;
+try {
+  tap = start({
+    binary: args.binary,
+    chunk,
+    restart,
+    signal: controller.signal,
+    onStatus: (line) => report("status", line),
+    onRestart: ({ attempt, delay, error }) => report("restart", attempt, delay / 1000, error.name),
+  });
+} catch (error) {
+  reportEnd(error);
+  process.exit();
+}
 tap.started.then(
   () => {
     report("started", tap.pid);
@@ -57,7 +67,7 @@ try {
   }
   report("end", "ok");
 } catch (error) {
-  report("end", error.name, error.exitCode, error.statusLine, error.message);
+  reportEnd(error);
 }
 process.exit();
 

@@ -66,6 +66,7 @@ def main():
     if args.restart and not restart:
         first, longest, most, steady = args.restart.split(",")
         restart = qztap.Restart(float(first), float(longest), int(most), float(steady))
+    reporter = None
     try:
         with qztap.start(args.binary, chunk=args.chunk, restart=restart,
                          on_status=lambda line: report("status", line),
@@ -88,8 +89,10 @@ def main():
         stopper.join()  # the loop ended, so standard input did
         report("end", "ok")
     except qztap.QztapError as error:
-        reporter.join()
-        report("end", type(error).__name__, error.exit_code, error.status_line, error)
+        if reporter:  # else start() failed
+            reporter.join()
+        code = "" if error.exit_code is None else error.exit_code
+        report("end", type(error).__name__, code, error.status_line, error)
 
 
 if __name__ == "__main__":

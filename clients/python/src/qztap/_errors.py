@@ -1,3 +1,4 @@
+import re
 import signal
 from typing import Optional
 
@@ -45,11 +46,27 @@ _BY_EXIT_CODE = {
 }
 
 
+def _loader_refusal(code: int, status_line: str) -> Optional[str]:
+    """What it means when the system's loader refused to start qztap: it ends a program
+    it cannot load with 127, or with 1 when the C library is older than the program
+    needs; qztap itself uses neither code."""
+    if code == 127:
+        return ("the system could not load qztap: a library it needs is missing (on Linux, "
+                "libpulse: install libpulse0 or pulseaudio-libs)")
+    if code == 1 and re.search(r"GLIBC_[\d.]+' not found", status_line):
+        return ("the system could not load qztap: its C library is older than qztap needs (the "
+                "released qztap needs glibc 2.31 or newer: Debian 11, Ubuntu 20.04, or later)")
+    return None
+
+
 def exit_error(code: int, status_line: str, note: str = "") -> QztapError:
     """The error for a run of qztap that ended with `code` (negative: by a signal)."""
     if code in _BY_EXIT_CODE:
         error_class, message = _BY_EXIT_CODE[code]
         return error_class(f"{message}; {note}" if note else message, code, status_line)
+    refusal = _loader_refusal(code, status_line)
+    if refusal:
+        return QztapError(refusal, code, status_line)
     if code < 0:
         return QztapError(f"qztap was killed by {signal.Signals(-code).name}", code, status_line)
     return QztapError(f"qztap ended with exit code {code}", code, status_line)

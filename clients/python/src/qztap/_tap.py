@@ -8,7 +8,7 @@ import time
 from dataclasses import dataclass
 from typing import Any, Callable, Generic, Iterator, Literal, Optional, TypeVar, Union, overload
 
-from ._binary import find_binary
+from ._binary import cannot_run, find_binary
 from ._errors import QztapError, StreamStoppedError, exit_error
 from ._samples import chunk_bytes, read_samples
 
@@ -42,7 +42,7 @@ class _Run:
                                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                             bufsize=0, start_new_session=True)
         except OSError as error:
-            raise QztapError(f"could not run {binary}: {error}") from error
+            raise cannot_run(binary, error) from error
         self.began, self.status_line = time.monotonic(), ""
         self.status_read = threading.Event()
         self._on_status = on_status
@@ -205,9 +205,10 @@ def start(binary: Optional[str] = None, *, chunk: int = 320, restart: Union[bool
           numpy: bool = False, on_status: Optional[Callable[[str], None]] = None,
           on_restart: Optional[Callable[[int, float, StreamStoppedError], None]] = None,
           ) -> Tap[Any]:
-    """Starts qztap (`binary`, else the one bundled for this platform, else qztap on
-    PATH). The tap yields chunks of `chunk` samples, as array('f') or, if `numpy`, as
-    float32 numpy arrays. `restart` (True, or a Restart) starts qztap again after its
-    capture stopped; `on_restart(attempt, delay, error)` is told each time.
-    `on_status` gets every status line, on a thread of its own."""
+    """Starts qztap (`binary`, else $QZTAP_BINARY, else the one bundled in this package,
+    else qztap on PATH; raises a QztapError if there is none, or it cannot run). The tap
+    yields chunks of `chunk` samples, as array('f') or, if `numpy`, as float32 numpy
+    arrays. `restart` (True, or a Restart) starts qztap again after its capture
+    stopped; `on_restart(attempt, delay, error)` is told each time. `on_status` gets
+    every status line, on a thread of its own."""
     return Tap(binary, chunk, restart, numpy, on_status, on_restart)
