@@ -27,9 +27,12 @@ relative_links() {
   done < <(find "$1" -xdev -type l -lname '/*' -print0)
 }
 
-# Either tree is built in DIR/NAME.partial, then moved into place whole.
+# Either tree is built in DIR/NAME.partial, then moved into place whole, with the list of
+# packages asked for (the second argument) in DIR/NAME.packages: a tree built from another
+# list is built again.
 fresh() {
-  [ -d "$dir/$1" ] && return 1
+  [ -d "$dir/$1" ] && [ "$(cat "$dir/$1.packages" 2>/dev/null)" = "$2" ] && return 1
+  rm -rf "${dir:?}/$1"
   local answer=0
   wget -q -O /dev/null "${mirror}dists/bullseye/InRelease" || answer=$?
   case $answer in
@@ -44,17 +47,19 @@ fresh() {
   mkdir -p "$dir"
 }
 
-# x64: PulseAudio's server too, for the binary's test in the chroot.
-if fresh x64; then
-  debootstrap --variant=minbase --include="$packages,pulseaudio" bullseye "$dir/x64.partial" \
-    "$mirror"
+# x64: PulseAudio's server too, and Python with its venv and pip, for the tests of the
+# binary and of the wheel in the chroot.
+x64_packages=$packages,pulseaudio,python3-venv
+if fresh x64 "$x64_packages"; then
+  debootstrap --variant=minbase --include="$x64_packages" bullseye "$dir/x64.partial" "$mirror"
   chroot "$dir/x64.partial" apt-get clean
   relative_links "$dir/x64.partial"
   mv "$dir/x64.partial" "$dir/x64"
+  echo "$x64_packages" >"$dir/x64.packages"
 fi
 
 # arm64: nothing of it runs here but under qemu, so its packages are only unpacked.
-if fresh arm64; then
+if fresh arm64 "$packages"; then
   tree=$dir/arm64.partial
   debootstrap --variant=minbase --foreign --arch=arm64 --include="$packages" bullseye "$tree" \
     "$mirror"
@@ -64,4 +69,5 @@ if fresh arm64; then
   rm -rf "$tree"/var/cache/apt/archives/*.deb "$tree/debootstrap"
   relative_links "$tree"
   mv "$tree" "$dir/arm64"
+  echo "$packages" >"$dir/arm64.packages"
 fi

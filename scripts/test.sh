@@ -70,6 +70,10 @@ for step in source packages formula sums; do
 done
 ruby -c "$dist/qztap.rb"
 for package in node python win32; do "$root/scripts/test-package.sh" "$package" "$dist"; done
+# The x64 wheel on Debian 11, installed by that system's own Python 3.9 and pip.
+(cd "$root/tests/e2e" && QZTAP_WHEELS=$dist/python PYTHONDONTWRITEBYTECODE=1 \
+  QZTAP_RUNNER="$root/scripts/chroot-run.sh /var/cache/qztap/bullseye/x64 --without libpulse-dev" \
+  python3 -m unittest -v test_portable.Debian11WheelTests)
 
 cmake -S "$root" -B "$root/build-native" -DQZTAP_WERROR=ON -DQZTAP_NATIVE=ON -DQZTAP_BENCHMARKS=OFF
 cmake --build "$root/build-native" -j"$jobs"

@@ -18,8 +18,8 @@ COMMAND = [*shlex.split(os.environ.get("QZTAP_RUNNER", "")), BINARY]
 class Tap:
     """A running qztap; threads collect its output, whose reading can pause."""
 
-    def __init__(self, env, preexec_fn=None):
-        self.process = subprocess.Popen(COMMAND, env=env, stdin=subprocess.DEVNULL,
+    def __init__(self, env, preexec_fn=None, command=COMMAND):
+        self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         preexec_fn=preexec_fn)
         self.out, self.err, self.reading = bytearray(), bytearray(), threading.Event()

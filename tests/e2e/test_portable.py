@@ -10,10 +10,12 @@ run, from this directory:
 TREES being what scripts/bullseye-sysroots.sh builds: the arm64 binary under qemu with
 Debian 11's arm64 libraries, recording from a private server of this machine; the x64
 one in a Debian 11 chroot (glibc 2.31) as a user's system has it, recording from that
-system's own PulseAudio 14.2.
+system's own PulseAudio 14.2. Debian11WheelTests, with QZTAP_WHEELS naming the wheels
+`scripts/release.sh packages` made, installs the x64 one there and captures through it.
 """
 
 import os
+import shutil
 import subprocess
 import unittest
 
@@ -21,6 +23,14 @@ from qztap_process import BINARY, COMMAND, Tap
 from soundserver import START_LINE, PulseAudioServer, noise
 
 RUNNER = COMMAND[:-1]
+WHEELS = os.environ.get("QZTAP_WHEELS", "")
+# Captures through the package, writing its samples out and its status lines as qztap does.
+CAPTURE = """import sys, qztap
+with qztap.start(on_status=lambda line: print(line, file=sys.stderr, flush=True)) as tap:
+    for samples in tap:
+        sys.stdout.buffer.write(samples.tobytes())
+        sys.stdout.flush()
+"""
 
 
 class ChrootPulseAudioServer(PulseAudioServer):
@@ -74,6 +84,30 @@ class Debian11Tests(Cases, unittest.TestCase):
         self.assertRegex(result.stderr,
                          rb"\APERMISSION_OR_CONTENT_ERROR: [^\n]*libpulse\.so\.0[^\n]*\n\Z")
         self.assertEqual(result.stdout, b"")
+
+
+
+class Debian11WheelTests(unittest.TestCase):
+    def test_the_wheel_captures_through_its_own_qztap(self):
+        """Installed by Debian 11's own Python 3.9 and pip, which must take it for this
+        system (manylinux_2_31) over the pure wheel beside it."""
+        if not os.path.isdir(WHEELS) or not RUNNER:
+            raise AssertionError(f"QZTAP_WHEELS={WHEELS!r} and QZTAP_RUNNER must name the wheels "
+                                 "and the Debian 11 chroot's runner")
+        server = ChrootPulseAudioServer()
+        self.addCleanup(server.stop)
+        server.start()
+        wheels, venv = shutil.copytree(WHEELS, f"{server.base}/wheels"), f"{server.base}/venv"
+        subprocess.run([*RUNNER, "sh", "-c", f"python3 -m venv {venv} && {venv}/bin/pip install "
+                        f"--quiet --no-index --find-links {wheels} qztap"], check=True, timeout=120)
+        tap = Tap(server.env, command=[*RUNNER, "sh", "-c", f'exec {venv}/bin/python -c "$0"',
+                                       CAPTURE])
+        self.addCleanup(tap.stop)
+        tap.wait_started()
+        played = noise(22, 1.0)
+        server.play("alpha", played)
+        tap.wait_for(played)
+        self.assertEqual((tap.process.poll(), bytes(tap.err)), (None, START_LINE))
 
 
 if __name__ == "__main__":
