@@ -19,12 +19,16 @@ void SilenceFiller::start(int64_t now) { timeline.emplace(now, frameRate); }
 void SilenceFiller::bufferComing(std::optional<int64_t> captureTime, int64_t now) {
   if (!timeline) return;
   timeline->lookAt(now);
-  if (captureTime && *captureTime <= now) deliverSilence(timeline->silenceBefore(*captureTime));
+  if (captureTime && *captureTime <= now) {
+    deliverSilence(filling ? timeline->silenceEndingAt(*captureTime)
+                           : timeline->silenceBefore(*captureTime));
+  }
 }
 
 void SilenceFiller::didOutputBuffer(StreamOutputType type, double streamRate,
                                     std::span<const AudioEntry> entries) {
   output.didOutputBuffer(type, streamRate, entries);
+  filling = false;
   changeRate(wholeRateOf(streamRate));
   if (timeline) timeline->advance(static_cast<uint64_t>(frameCountOf(entries)));
 }
@@ -32,10 +36,15 @@ void SilenceFiller::didOutputBuffer(StreamOutputType type, double streamRate,
 void SilenceFiller::clockTick(int64_t now) {
   if (!timeline) return;
   timeline->lookAt(now);
-  deliverSilence(timeline->silenceUntil(now));
+  const uint64_t frames = timeline->silenceUntil(now);
+  deliverSilence(frames);
+  filling = filling || frames > 0;
 }
 
-void SilenceFiller::silentBuffer(uint64_t frames) { deliverSilence(frames); }
+void SilenceFiller::silentBuffer(uint64_t frames) {
+  deliverSilence(frames);
+  filling = false;
+}
 
 void SilenceFiller::changeRate(uint32_t rate) {
   if (rate == frameRate) return;

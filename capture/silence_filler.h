@@ -26,8 +26,9 @@ class SilenceFiller final : public StreamOutput {
   void start(int64_t now);
 
   // Before a buffer whose first frame was captured at `captureTime` (when it says) is
-  // passed on: zeros for the gap since the end of what was delivered. A capture time
-  // later than `now` is not on the clock and is not believed.
+  // passed on: zeros for the gap since the end of what was delivered, beyond the
+  // tolerance, or all of it once ticks have filled the silence. A capture time later
+  // than `now` is not on the clock and is not believed.
   void bufferComing(std::optional<int64_t> captureTime, int64_t now);
 
   // Passes a buffer on and counts its frames.
@@ -49,6 +50,7 @@ class SilenceFiller final : public StreamOutput {
   StreamOutput& output;
   uint32_t frameRate;
   std::optional<SilenceTimeline> timeline;
+  bool filling = false;  // a tick has delivered zeros since the last buffer
   std::vector<float> zeros;
 };
 

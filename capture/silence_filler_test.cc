@@ -55,13 +55,14 @@ TEST(SilenceFiller, FillsEachSilenceOnceAndPassesEveryBufferWhole) {
       {"a buffer stamped after the clock", BUFFER, 1560 * MS, 24000, 5000 * MS},
       {"a buffer at another rate", BUFFER, 1590 * MS, 24000, 1580 * MS, 44100},
       {"a second later, at that rate", TICK, 2580 * MS + TOLERANCE, 24000 + 44100 - 960},
-      {"a buffer marked silent", SILENT, 2590 * MS + TOLERANCE, 68100, 2580 * MS},
-      {"no tick fills its time again", TICK, 2600 * MS + TOLERANCE, 68100},
-      {"an hour later: a sleep", TICK, HOUR + 2580 * MS + TOLERANCE, 68100},
-      {"a buffer just after it, in step", BUFFER, HOUR + 2600 * MS, 68100, HOUR + 2590 * MS, 44100},
-      {"a second on", TICK, HOUR + 3580 * MS + 2 * TOLERANCE, 68100 + 44100 - 960},
-      {"a buffer an hour on, no tick between", BUFFER, 2 * HOUR, 111240, 2 * HOUR - 10 * MS, 44100},
-      {"a second on again", TICK, 2 * HOUR + 1000 * MS + TOLERANCE, 111240 + 44100 - 960},
+      {"a buffer ending that silence: all its gap", BUFFER, 2700 * MS, 71550, 2680 * MS, 44100},
+      {"a buffer marked silent", SILENT, 2590 * MS + TOLERANCE, 72510, 2580 * MS},
+      {"no tick fills its time again", TICK, 2600 * MS + TOLERANCE, 72510},
+      {"an hour later: a sleep", TICK, HOUR + 2580 * MS + TOLERANCE, 72510},
+      {"a buffer just after it, in step", BUFFER, HOUR + 2600 * MS, 72510, HOUR + 2590 * MS, 44100},
+      {"a second on", TICK, HOUR + 3580 * MS + 2 * TOLERANCE, 72510 + 44100 - 960},
+      {"a buffer an hour on, no tick between", BUFFER, 2 * HOUR, 115650, 2 * HOUR - 10 * MS, 44100},
+      {"a second on again", TICK, 2 * HOUR + 1000 * MS + TOLERANCE, 115650 + 44100 - 960},
   };
   CountingOutput output;
   SilenceFiller filler(output, 48000);

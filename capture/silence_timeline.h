@@ -40,6 +40,10 @@ class SilenceTimeline {
   // tolerance. A packet that starts before that end is delivered whole all the same.
   uint64_t silenceBefore(int64_t packetTime) const;
 
+  // The same for a packet that ends a silence whose zeros are under way: the whole gap,
+  // however short, since the zeros ran the tolerance behind the clock.
+  uint64_t silenceEndingAt(int64_t packetTime) const { return framesIn(packetTime - end()); }
+
   // Frames of zeros due at `now` when no packet came: up to the tolerance behind it.
   uint64_t silenceUntil(int64_t now) const;
 
