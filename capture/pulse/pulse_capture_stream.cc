@@ -51,6 +51,10 @@ struct StreamUnref {
 };
 using StreamHandle = std::unique_ptr<pa_stream, StreamUnref>;
 
+std::string defaultSinkOf(const pa_server_info& info) {
+  return info.default_sink_name != nullptr ? info.default_sink_name : "";
+}
+
 const pa_subscription_mask_t SINK_AND_SERVER_EVENTS =
     static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK);
 
@@ -191,7 +195,7 @@ class PulseCaptureStream final : public CaptureStream {
     }
     following = PulseConnection::start(
         requestServerInfo(connection, [this](const pa_server_info* info) {
-          if (info != nullptr) ownView.report(info->default_sink_name);
+          if (info != nullptr) ownView.report(defaultSinkOf(*info), pa_rtclock_now());
           auto sinks = std::make_shared<std::vector<Sink>>();
           following = PulseConnection::start(
               requestSinks(connection, nullptr, [this, sinks](const pa_sink_info* sink) {
@@ -234,7 +238,7 @@ class PulseCaptureStream final : public CaptureStream {
           requestServerInfo(*lookout, [this, askedAt](const pa_server_info* info) {
             pa_context_disconnect(lookout->context);
             if (info == nullptr) return;
-            freshView.lookedAt(info->default_sink_name, askedAt);
+            freshView.lookedAt(defaultSinkOf(*info), askedAt);
             if (!current || freshView.name != recordedSink.name) follow();
           }));
     });
