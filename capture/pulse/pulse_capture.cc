@@ -1,6 +1,7 @@
 // The capture service on Linux, over libpulse: records the monitor of the sound
 // server's default output device, on PulseAudio and on PipeWire's pulse server.
-// The connection lives in pulse_connection.cc, the stream in pulse_capture_stream.cc.
+// The connection lives in pulse_connection.cc, the stream in pulse_capture_stream.cc,
+// which carries out the decisions of pulse_follower.cc with the stream of pulse_recorder.cc.
 
 #include <memory>
 #include <string>
