@@ -34,12 +34,13 @@ class PulseCaptureStream final : public CaptureStream,
                                  private PulseStreamListener {
  public:
   PulseCaptureStream(PulseConnection& serverConnection, std::string sinkName,
-                     const StreamConfiguration& configuration, StreamDelegate& stopDelegate)
+                     DefaultViews defaultViews, const StreamConfiguration& configuration,
+                     StreamDelegate& stopDelegate)
       : connection(serverConnection),
         delegate(stopDelegate),
         requestedSink(std::move(sinkName)),
         recorder(serverConnection, configuration, *this),
-        follower(*this) {}
+        follower(*this, defaultViews) {}
 
   Registration addStreamOutput(StreamOutput& output, StreamOutputType type,
                                const DeliveryQueue& queue) override {
@@ -222,10 +223,11 @@ class PulseCaptureStream final : public CaptureStream,
 
 std::unique_ptr<CaptureStream> makePulseCaptureStream(PulseConnection& connection,
                                                       std::string sinkName,
+                                                      DefaultViews defaultViews,
                                                       const StreamConfiguration& configuration,
                                                       StreamDelegate& delegate) {
-  return std::make_unique<PulseCaptureStream>(connection, std::move(sinkName), configuration,
-                                              delegate);
+  return std::make_unique<PulseCaptureStream>(connection, std::move(sinkName), defaultViews,
+                                              configuration, delegate);
 }
 
 }  // namespace qztap

@@ -4,13 +4,23 @@
 
 namespace qztap {
 
+// PipeWire's calls itself "PulseAudio (on PipeWire x.y.z)".
+DefaultViews defaultViewsOf(std::string_view serverName) {
+  return serverName == "pulseaudio" ? DefaultViews::Shared : DefaultViews::PerConnection;
+}
+
 void PulseFollower::captureConfirmed() {
   capturing = true;
   // The default may have changed while the capture was starting.
   follow();
 }
 
-void PulseFollower::serverChanged() { follow(); }
+// A change the own connection was told of: it may be one its view misses, and on a
+// server with one default it is the only time a new connection can tell anything new.
+void PulseFollower::serverChanged() {
+  follow();
+  look();
+}
 
 void PulseFollower::defaultReported(std::string name, int64_t now) {
   ownView.report(std::move(name), now);
@@ -33,6 +43,7 @@ void PulseFollower::lookEnded(std::optional<std::string> name, int64_t askedAt) 
     freshView.lookedAt(std::move(*name), askedAt);
     if (stream == Stream::None || freshView.name != recorded.name) follow();
   }
+  if (std::exchange(lookAgain, false)) look();
 }
 
 void PulseFollower::serverAnswered(int64_t now) {
@@ -80,12 +91,14 @@ void PulseFollower::streamMoved() {
 
 void PulseFollower::streamHeard(int64_t now) { heardAt = now; }
 
-// Looks for the default while no sink a default names is recorded, and now and then
-// through a new connection; replaces a stream that has gone quiet once the server has
-// answered.
+// Looks for the default while no sink a default names is recorded, or through a new
+// connection where views may lag; replaces a stream that has gone quiet once the server
+// has answered.
 void PulseFollower::tick(int64_t now) {
-  if (++checks % LOOK_AFRESH_EVERY == 0) look();
-  if (stream == Stream::None || recordsStandIn) follow();
+  const bool standsIn = stream == Stream::None || recordsStandIn;
+  const bool viewsMayLag = defaultViews == DefaultViews::PerConnection;
+  if (++checks % LOOK_AFRESH_EVERY == 0 && (viewsMayLag || standsIn)) look();
+  if (standsIn) follow();
   if (stream == Stream::None || probing || now - heardAt < QUIET_STREAM_US) return;
   probing = actions.askServer();
 }
@@ -140,7 +153,10 @@ void PulseFollower::follow() {
 
 // One look through a new connection at a time, for the same reason.
 void PulseFollower::look() {
-  if (looking) return;
+  if (looking) {
+    lookAgain = true;
+    return;
+  }
   looking = true;
   actions.lookAfresh();
 }

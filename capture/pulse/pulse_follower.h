@@ -12,11 +12,13 @@
 //   has delivered nothing for 2 s while the server still answers is replaced, and one
 //   refused is created again at the next check;
 // - never tell a connection of a new default, or name a placeholder: the default is also
-//   looked at through a new connection (see pulse_sink_choice.h).
+//   looked at through a new connection (see pulse_sink_choice.h), whenever the own one
+//   is told of a change and, on a server whose connections' views may lag, every 500 ms.
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "capture/pulse/pulse_sink_choice.h"
@@ -26,6 +28,20 @@ namespace qztap {
 // How often the capture calls tick(): it looks for the default again while it records
 // no sink a default names, and checks for a stream that has gone quiet.
 inline constexpr int64_t PULSE_CHECK_INTERVAL_US = 250'000;
+
+// Whether a connection's view of the default can be trusted to follow the server's.
+enum class DefaultViews {
+  // PulseAudio: one default in the server, read by every connection's question, and
+  // every change told to every connection that listens. A new connection can tell
+  // something new only after the capture's own has been told of a change.
+  Shared,
+  // PipeWire's pulse server, or one not known: each connection keeps a view of its own,
+  // which can fall behind untold (see pulse_sink_choice.h).
+  PerConnection,
+};
+
+// The views of the server that calls itself `serverName` in its server info.
+DefaultViews defaultViewsOf(std::string_view serverName);
 
 // Why the capture stopped.
 enum class StopCause {
@@ -69,10 +85,11 @@ class PulseFollower {
   // A stream that has delivered nothing for this long, while the server answers, is
   // replaced: a null sink or a device delivers a fragment every 21 ms, silence included.
   static constexpr int64_t QUIET_STREAM_US = 2'000'000;
-  // Every other check, 500 ms apart, looks at the default through a new connection.
+  // Where a connection's view may lag, every other check looks through a new connection.
   static constexpr unsigned LOOK_AFRESH_EVERY = 2;
 
-  explicit PulseFollower(PulseFollowerActions& capture) : actions(capture) {}
+  PulseFollower(PulseFollowerActions& capture, DefaultViews views)
+      : actions(capture), defaultViews(views) {}
 
   // The start-up records `sink`; false if no stream could be asked for. Until
   // captureConfirmed(), a failed stream is the start-up's to report.
@@ -110,6 +127,7 @@ class PulseFollower {
   void recordingEnded();
 
   PulseFollowerActions& actions;
+  const DefaultViews defaultViews;
   bool capturing = false;
   Stream stream = Stream::None;  // records `recorded`'s monitor, or is being created to
   Sink recorded;
@@ -119,7 +137,7 @@ class PulseFollower {
   bool recordsStandIn = false;  // no default names what the stream records
   DefaultView ownView, freshView;
   bool following = false, followAgain = false;  // a question on the own connection is out
-  bool looking = false;  // a look through a new connection is out
+  bool looking = false, lookAgain = false;      // a look through a new connection is out
   bool probing = false;  // the stream is quiet: is the server still answering?
   int failuresInARow = 0;  // streams that failed before becoming ready
   unsigned checks = 0;

@@ -83,25 +83,26 @@ struct Step {
 
 struct Order {
   const char* what;
+  DefaultViews views;
   std::vector<Step> steps;
 };
 
+const DefaultViews SHARED = DefaultViews::Shared, PER_CONNECTION = DefaultViews::PerConnection;
 const std::vector<std::string> ALL = {"alpha", "beta", "gamma"};
 
 // Each order a server was seen to give, or a relay forces on it, from a capture recording
 // alpha, the default, among alpha, beta and gamma: what the follower asks at each step.
 TEST(PulseFollower, FollowsTheDefaultWhateverOrderTheServerGives) {
   const Order orders[] = {
-      {"kill told late: the old stream deleted before the next is created",
-       {{changed(), "ask"}, {told("beta", {"beta", "gamma"}), "delete; create beta"}}},
-      {"default named gone: a stand-in until a view names a listed sink",
-       {{changed(), "ask"},
+      {"kill told late: the old stream deleted before the next is created", SHARED,
+       {{changed(), "ask; look"}, {told("beta", {"beta", "gamma"}), "delete; create beta"}}},
+      {"default named gone: a stand-in until a view names a listed sink", SHARED,
+       {{changed(), "ask; look"},
         {told("alpha", {"beta", "gamma"}), "delete; create beta"},
-        {ready(), ""},
-        {ticks(2), "ask; look"},
-        {looked("gamma"), ""},
-        {told("alpha", {"beta", "gamma"}), "delete; create gamma; ask"}}},
-      {"the placeholder, in every view for a while",
+        {looked("gamma"), "ask"},
+        {told("alpha", {"beta", "gamma"}), ""},  // one creation at a time
+        {ready(), "delete; create gamma"}}},
+      {"the placeholder, in every view for a while", PER_CONNECTION,
        {{told("@DEFAULT_SINK@", {"beta", "gamma"}), "delete; create beta"},
         {ready(), ""},
         {ticks(2), "ask; look"},
@@ -110,51 +111,68 @@ TEST(PulseFollower, FollowsTheDefaultWhateverOrderTheServerGives) {
         {ticks(2), "look"},
         {looked("gamma"), ""},
         {told("@DEFAULT_SINK@", {"beta", "gamma"}), "delete; create gamma; ask"}}},
-      {"new default never told",
+      {"new default never told, though the change was", SHARED,
+       {{changed(), "ask; look"},
+        {told("alpha", ALL), ""},
+        {looked("beta"), "ask"},
+        {told("alpha", ALL), "delete; create beta"}}},
+      {"new default never told, nor the change", PER_CONNECTION,
        {{ticks(1), ""}, {ticks(1), "look"}, {looked("beta"), "ask"},
         {told("alpha", ALL), "delete; create beta"}}},
-      {"creation unanswered: replaced once the server answers",
+      {"a change told while a look is out: looked at again", SHARED,
+       {{changed(), "ask; look"},
+        {changed(), ""},
+        {looked("alpha"), "look"},
+        {told("alpha", ALL), "ask"},
+        {told("alpha", ALL), ""},
+        {looked("beta"), "ask"},
+        {told("alpha", ALL), "delete; create beta"}}},
+      {"creation unanswered: replaced once the server answers", SHARED,
        {{told("beta", ALL), "delete; create beta"},
-        {ticks(7), "look"},
+        {ticks(7), ""},
         {ticks(1), "probe"},
         {ticks(4), ""},  // one question at a time, to a server that may be frozen
         {answered(), "delete; ask"},
         {told("beta", ALL), "create beta"}}},
-      {"creation refused: created again at the next check",
+      {"creation refused: created again at the next check", SHARED,
        {{told("beta", ALL), "delete; create beta"},
         {failed(), "delete"},
         {ticks(1), "ask"},
         {told("beta", ALL), "create beta"}}},
-      {"answer held across a kill: one creation at a time",
+      {"answer held across a kill: one creation at a time", SHARED,
        {{told("beta", ALL), "delete; create beta"},
-        {changed(), "ask"},
+        {changed(), "ask; look"},
         {told("gamma", {"alpha", "gamma"}), ""},
         {ready(), "delete; create gamma"}}},
-      {"audio withheld: a quiet stream replaced once the server answers",
-       {{ticks(4), "look"},
+      {"audio withheld: a quiet stream replaced once the server answers", SHARED,
+       {{ticks(4), ""},
         {heard(), ""},
         {ticks(7), ""},
         {ticks(1), "probe"},
         {answered(), "delete; ask"},
         {told("alpha", ALL), "create alpha"}}},
-      {"recording stopped while its sink is there",
+      {"recording stopped while its sink is there", SHARED,
        {{failed(), "delete; present? alpha"}, {present(true), "stop: recording stopped"}}},
-      {"recording ended as its sink went",
+      {"recording ended as its sink went", SHARED,
        {{failed(), "delete; present? alpha"},
         {present(false), "ask"},
         {told("beta", {"beta", "gamma"}), "create beta"}}},
-      {"moved off its monitor", {{moved(), "delete; ask"}}},
-      {"a time without sinks",
-       {{changed(), "ask"},
+      {"moved off its monitor", SHARED, {{moved(), "delete; ask"}}},
+      {"a time without sinks", SHARED,
+       {{changed(), "ask; look"},
         {told("", {}), "delete"},
-        {ticks(2), "ask; look"},
+        {looked(""), "ask"},
+        {ticks(2), "look"},
         {told("", {"delta"}), "create delta; ask"}}},
-      {"a look every 500 ms", {{ticks(2), "look"}, {looked("alpha"), ""}, {ticks(2), "look"}}},
+      {"no look while the default is recorded, where views are shared", SHARED,
+       {{ticks(4), ""}}},
+      {"a look every 500 ms, where views may lag", PER_CONNECTION,
+       {{ticks(2), "look"}, {looked("alpha"), ""}, {ticks(2), "look"}}},
   };
   for (const Order& order : orders) {
     SCOPED_TRACE(order.what);
     Capture capture;
-    PulseFollower follower(capture);
+    PulseFollower follower(capture, order.views);
     int64_t now = 1'000'000;
     ASSERT_TRUE(follower.start(sink("alpha"), now));
     follower.streamReady(now);
@@ -173,7 +191,7 @@ TEST(PulseFollower, FollowsTheDefaultWhateverOrderTheServerGives) {
 // again.
 TEST(PulseFollower, StopsOnceEightStreamsInARowAreRefused) {
   Capture capture;
-  PulseFollower follower(capture);
+  PulseFollower follower(capture, SHARED);
   int64_t now = 0;
   follower.start(sink("alpha"), now);
   follower.captureConfirmed();
@@ -191,6 +209,11 @@ TEST(PulseFollower, StopsOnceEightStreamsInARowAreRefused) {
   follower.streamMoved();
   EXPECT_EQ(refuse(PulseFollower::FAILURES_BEFORE_STOP - 1), "delete");
   EXPECT_EQ(refuse(1), "stop: failing");
+}
+
+TEST(PulseFollower, TrustsSharedViewsOnlyOnPulseAudio) {
+  EXPECT_EQ(defaultViewsOf("pulseaudio"), DefaultViews::Shared);
+  EXPECT_EQ(defaultViewsOf("PulseAudio (on PipeWire 0.3.65)"), DefaultViews::PerConnection);
 }
 
 }  // namespace
