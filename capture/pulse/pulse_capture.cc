@@ -1,6 +1,7 @@
 // The capture service on Linux, over libpulse: records the monitor of the sound
 // server's default output device, on PulseAudio and on PipeWire's pulse server.
-// The connection lives in pulse_connection.cc, the stream in pulse_capture_stream.cc.
+// The connection lives in pulse_connection.cc, the stream in pulse_capture_stream.cc,
+// which carries out the decisions of pulse_follower.cc with the stream of pulse_recorder.cc.
 
 #include <memory>
 #include <string>
@@ -28,12 +29,12 @@ class PulseCaptureService final : public CaptureService {
     std::string defaultSink;
     std::vector<std::string> sinks;
     const bool answered =
-        connection.await(requestServerInfo(connection,
-                                           [&defaultSink](const pa_server_info* info) {
-                                             if (info != nullptr && info->default_sink_name != nullptr) {
-                                               defaultSink = info->default_sink_name;
-                                             }
-                                           })) &&
+        connection.await(
+            requestServerInfo(connection, [this, &defaultSink](const pa_server_info* info) {
+              if (info == nullptr) return;
+              if (info->default_sink_name != nullptr) defaultSink = info->default_sink_name;
+              if (info->server_name != nullptr) defaultViews = defaultViewsOf(info->server_name);
+            })) &&
         connection.await(requestSinks(connection, nullptr, [&sinks](const pa_sink_info* info) {
           if (info != nullptr) sinks.emplace_back(info->name);
         }));
@@ -53,11 +54,13 @@ class PulseCaptureService final : public CaptureService {
   std::unique_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                             const StreamConfiguration& configuration,
                                             StreamDelegate& delegate) override {
-    return makePulseCaptureStream(connection, filter.display.name, configuration, delegate);
+    return makePulseCaptureStream(connection, filter.display.name, defaultViews, configuration,
+                                  delegate);
   }
 
  private:
   PulseConnection connection;
+  DefaultViews defaultViews = DefaultViews::PerConnection;
 };
 
 }  // namespace

@@ -106,8 +106,7 @@ pa_operation* requestSinks(PulseConnection& connection, const std::string* name,
 }
 
 Sink sinkFrom(const pa_sink_info& info) {
-  return Sink{info.name, info.monitor_source_name != nullptr ? info.monitor_source_name : "",
-              info.index};
+  return Sink{info.name, info.monitor_source_name != nullptr ? info.monitor_source_name : ""};
 }
 
 }  // namespace qztap

@@ -9,6 +9,7 @@
 
 #include "capture/capture_service.h"
 #include "capture/pulse/pulse_library.h"
+#include "capture/pulse/pulse_sink_choice.h"
 
 namespace qztap {
 
@@ -23,13 +24,6 @@ class LoopLock {
 
  private:
   pa_threaded_mainloop* loop;
-};
-
-// One output device of the server, as far as recording it is concerned.
-struct Sink {
-  std::string name;
-  std::string monitorSource;  // the sink's own monitor, never a server alias
-  uint32_t index = PA_INVALID_INDEX;
 };
 
 // The connection: a threaded main loop and a context on it. Lives for the process.

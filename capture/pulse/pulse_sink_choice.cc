@@ -4,15 +4,14 @@
 
 namespace qztap {
 
-void DefaultView::report(const char* reported) {
-  std::string now = reported != nullptr ? reported : "";
-  if (now == name) return;
-  name = std::move(now);
-  since = pa_rtclock_now();
+void DefaultView::report(std::string reported, int64_t now) {
+  if (reported == name) return;
+  name = std::move(reported);
+  since = now;
 }
 
-void DefaultView::lookedAt(const char* reported, pa_usec_t askedAt) {
-  name = reported != nullptr ? reported : "";
+void DefaultView::lookedAt(std::string reported, int64_t askedAt) {
+  name = std::move(reported);
   since = askedAt;
 }
 
