@@ -148,6 +148,16 @@ def starve_start_thread(pid):
     return spinner
 
 
+def clock_lag(tap, seconds=0.5):
+    """How far qztap's sample count runs behind the wall clock, up to a constant: the least
+    over `seconds`, taken just after a write has arrived."""
+    least, end = float("inf"), time.monotonic() + seconds
+    while time.monotonic() < end:
+        least = min(least, time.monotonic() - len(tap.out) / BYTES_PER_SECOND)
+        time.sleep(0.003)
+    return least
+
+
 def own_memory_kib(pid):
     """Resident memory without the server's shared pool, whose pages are the server's."""
     with open(f"/proc/{pid}/status") as status:
@@ -395,6 +405,30 @@ class Cases:
         with self.subTest("audio withheld"):  # the stream that went quiet is replaced
             relay.rule, before = audio_withheld(), len(tap.out)
             wait_until(lambda: len(tap.out) > before + BYTES_PER_SECOND // 2, 3, "audio again")
+        self.assertEqual((tap.process.poll(), bytes(tap.err)), (None, START_LINE))
+
+    def test_a_suspended_sink_is_a_silence_the_count_keeps(self):
+        """The sink suspended for 5 s, as a laptop's sleep or a user suspends every sink:
+        zeros keep the count in step with the clock, then what plays after is exact."""
+        server = self.start_server()
+        relay = Relay(server)
+        tap = self.start_tap(relay.env)
+        before = clock_lag(tap)
+        server.pactl("suspend-sink", "alpha", "1")
+        time.sleep(0.5)
+        # PipeWire's pulse server takes the request and keeps its null sink running.
+        state = server.pactl("list", "short", "sinks").split()[-1]
+        print(f"\n{self.server_class.kind}: the sink was {state} while asked to suspend",
+              file=sys.stderr)
+        time.sleep(4.5)
+        server.pactl("suspend-sink", "alpha", "0")
+        time.sleep(1)
+        self.assertAlmostEqual(clock_lag(tap), before, delta=0.05,
+                               msg="the sample count lost or gained time over the suspend")
+        played = noise(7, 0.5)
+        server.play("alpha", played)
+        tap.wait_for(relay.produced(played))
+        self.assert_signals(bytes(tap.out), [locate(bytes(tap.out), relay.produced(played))])
         self.assertEqual((tap.process.poll(), bytes(tap.err)), (None, START_LINE))
 
     def test_stalled_reader_loses_nothing_and_memory_stays_flat(self):
