@@ -9,6 +9,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "capture/pulse/pulse_connection.h"
 #include "capture/pulse/pulse_follower.h"
 #include "capture/pulse/pulse_recorder.h"
+#include "capture/silence_filler.h"
 
 namespace qztap {
 namespace {
@@ -23,7 +25,16 @@ namespace {
 const pa_subscription_mask_t SINK_AND_SERVER_EVENTS =
     static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK);
 
+// How often a silence is filled with zeros, as on the other systems.
+constexpr int64_t SILENCE_TICK_US = 50'000;
+constexpr int64_t TOLERANCE_US = SilenceTimeline::TOLERANCE / 10;
+
 int64_t now() { return static_cast<int64_t>(pa_rtclock_now()); }
+
+// A time on the monotonic clock in the silence timeline's units.
+int64_t timelineTicks(int64_t microseconds) {
+  return microseconds * (SilenceTimeline::TICKS_PER_SECOND / 1'000'000);
+}
 
 std::string defaultSinkOf(const pa_server_info& info) {
   return info.default_sink_name != nullptr ? info.default_sink_name : "";
@@ -39,6 +50,7 @@ class PulseCaptureStream final : public CaptureStream,
       : connection(serverConnection),
         delegate(stopDelegate),
         requestedSink(std::move(sinkName)),
+        requestedRate(static_cast<uint32_t>(configuration.sampleRate)),
         recorder(serverConnection, configuration, *this),
         follower(*this, defaultViews) {}
 
@@ -53,7 +65,8 @@ class PulseCaptureStream final : public CaptureStream,
     // The loop thread is the delivery queue; it takes the queue's name from inside.
     pa_mainloop_api_once(pa_threaded_mainloop_get_api(connection.loop),
                          &PulseCaptureStream::nameLoopThread, new std::string(queue.label));
-    recorder.deliverTo(output);
+    filler.emplace(output, requestedRate);
+    recorder.deliverTo(*filler);
     return {true, std::nullopt};
   }
 
@@ -93,6 +106,10 @@ class PulseCaptureStream final : public CaptureStream,
         pa_context_subscribe(connection.context, SINK_AND_SERVER_EVENTS, nullptr, nullptr));
     pa_context_rttime_new(connection.context, pa_rtclock_now() + PULSE_CHECK_INTERVAL_US,
                           &PulseCaptureStream::onCheck, this);
+    heardAt = answeredAt = now();
+    filler->start(timelineTicks(heardAt));
+    pa_context_rttime_new(connection.context, pa_rtclock_now() + SILENCE_TICK_US,
+                          &PulseCaptureStream::onSilenceTick, this);
     follower.captureConfirmed();
     return std::nullopt;
   }
@@ -178,14 +195,41 @@ class PulseCaptureStream final : public CaptureStream,
                                                                    : connection.lastError());
   }
 
-  void streamReady() override { follower.streamReady(now()); }
+  void streamReady() override {
+    answeredAt = now();
+    follower.streamReady(answeredAt);
+  }
   void streamFailed() override {
     streamError = connection.lastError();
     if (!connection.ready()) return;  // the connection's own callback reports it
     follower.streamFailed(now());
   }
   void streamMoved() override { follower.streamMoved(); }
-  void streamHeard() override { follower.streamHeard(now()); }
+  void streamHeard(int64_t durationUs) override {
+    heardAt = answeredAt = now();
+    follower.streamHeard(heardAt);
+    filler->bufferComing(timelineTicks(heardAt - durationUs), timelineTicks(heardAt));
+  }
+
+  // Zeros for a silence the server has made: a suspended sink's monitor (a laptop's
+  // sleep suspends them all), a stream being replaced, or no sink at all. A running
+  // stream sets the pace itself, whenever its audio comes: a sink that renders ahead hands
+  // its monitor's audio over in bursts, which zeros would cut apart. Only as far as the
+  // server is known to answer: one that does not (frozen) is no quiet room, and gets
+  // nothing written for it. It is asked, one question at a time, while the silence lasts.
+  void fillSilence() {
+    const int64_t at = now();
+    if (at - heardAt <= TOLERANCE_US) return;
+    if (recorder.state() == PA_STREAM_READY && !recorder.suspended()) return;
+    if (!askingServer) {
+      askingServer = PulseConnection::start(
+          requestServerInfo(connection, [this](const pa_server_info*) {
+            askingServer = false;
+            answeredAt = now();
+          }));
+    }
+    filler->clockTick(timelineTicks(std::min(at, answeredAt)));
+  }
 
   static void nameLoopThread(pa_mainloop_api*, void* label) {
     std::unique_ptr<std::string> name(static_cast<std::string*>(label));
@@ -202,6 +246,14 @@ class PulseCaptureStream final : public CaptureStream,
     }
   }
 
+  static void onSilenceTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
+                            void* self) {
+    auto* capture = static_cast<PulseCaptureStream*>(self);
+    pa_context_rttime_restart(capture->connection.context, event,
+                              pa_rtclock_now() + SILENCE_TICK_US);
+    capture->fillSilence();
+  }
+
   static void onCheck(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* self) {
     auto* capture = static_cast<PulseCaptureStream*>(self);
     pa_context_rttime_restart(capture->connection.context, event,
@@ -212,7 +264,12 @@ class PulseCaptureStream final : public CaptureStream,
   PulseConnection& connection;
   StreamDelegate& delegate;
   std::string requestedSink;
+  uint32_t requestedRate;
   // Touched only on the loop thread, or under the loop lock.
+  std::optional<SilenceFiller> filler;  // between the recorder and the output
+  int64_t heardAt = 0;                  // the latest audio
+  int64_t answeredAt = 0;               // the latest audio or answer from the server
+  bool askingServer = false;            // a question whether it answers is out
   PulseRecorder recorder;
   PulseFollower follower;
   CaptureError streamError;                  // why the last stream that failed did

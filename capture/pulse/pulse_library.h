@@ -36,6 +36,7 @@
   X(pa_stream_get_device_name)         \
   X(pa_stream_get_sample_spec)         \
   X(pa_stream_get_state)               \
+  X(pa_stream_is_suspended)            \
   X(pa_stream_new)                     \
   X(pa_stream_peek)                    \
   X(pa_stream_readable_size)           \

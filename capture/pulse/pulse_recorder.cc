@@ -73,9 +73,9 @@ void PulseRecorder::deliverReadable(pa_stream* stream) {
     size_t bytes = 0;
     if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
     if (data != nullptr) {
-      listener.streamHeard();
-      deliver(static_cast<const float*>(data), bytes / (channels * sizeof(float)), channels,
-              streamFormat->rate);
+      const size_t frames = bytes / (channels * sizeof(float));
+      listener.streamHeard(static_cast<int64_t>(frames * 1'000'000 / streamFormat->rate));
+      deliver(static_cast<const float*>(data), frames, channels, streamFormat->rate);
     }
     // data == nullptr with bytes > 0 is a hole in the stream: dropped.
     pa_stream_drop(stream);

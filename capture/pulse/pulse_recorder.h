@@ -20,7 +20,8 @@ class PulseStreamListener {
   virtual void streamReady() = 0;
   virtual void streamFailed() = 0;
   virtual void streamMoved() = 0;  // the server moved it off its sink's monitor
-  virtual void streamHeard() = 0;  // it delivered a buffer
+  // It is about to deliver a buffer of `durationUs` microseconds of audio.
+  virtual void streamHeard(int64_t durationUs) = 0;
 
  protected:
   ~PulseStreamListener() = default;
@@ -44,6 +45,9 @@ class PulseRecorder {
   void deleteCurrent();
   // The current stream's state, PA_STREAM_UNCONNECTED without one.
   pa_stream_state_t state() const;
+  // Whether the server has suspended the source the ready stream records, as it does with
+  // a suspended sink's monitor: it delivers nothing until the sink resumes.
+  bool suspended() const { return current && pa_stream_is_suspended(current.get()) == 1; }
 
  private:
   struct StreamUnref {
