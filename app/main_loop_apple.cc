@@ -3,9 +3,9 @@
 
 #include <thread>
 
-#include "status/exit_status.h"
 #include "app/main_loop.h"
 #include "audio/pcm_writer.h"
+#include "status/exit_status.h"
 
 namespace qztap {
 

@@ -8,9 +8,7 @@ namespace {
 
 // Ctrl-C, Ctrl-Break and the console closing end the process quietly, with the code
 // Windows gives a process that Ctrl-C ended.
-BOOL WINAPI endOnConsoleEvent(DWORD) {
-  endProcessNow(static_cast<int>(STATUS_CONTROL_C_EXIT));
-}
+BOOL WINAPI endOnConsoleEvent(DWORD) { endProcessNow(static_cast<int>(STATUS_CONTROL_C_EXIT)); }
 
 }  // namespace
 

@@ -5,8 +5,7 @@
 
 namespace qztap {
 
-void downmix(std::span<const float* const> channels, int64_t frameCount,
-             std::vector<float>& mono) {
+void downmix(std::span<const float* const> channels, int64_t frameCount, std::vector<float>& mono) {
   const auto n = static_cast<size_t>(frameCount);
   mono.resize(n);
   float* out = mono.data();

@@ -22,7 +22,9 @@ TEST(Downmix, AveragesInListOrderWithARealDivision) {
       {"two channels", {{1, 2}, {3, 6}}, 2, {2, 4}},
       {"three ones", {{1}, {1}, {1}}, 1, {1}},
       // x / 3 and x * (1 / 3) differ here: 0x3eaaaaad against 0x3eaaaaae.
-      {"division, not a reciprocal", {{std::bit_cast<float>(0x3f800002u)}, {0}, {0}}, 1,
+      {"division, not a reciprocal",
+       {{std::bit_cast<float>(0x3f800002u)}, {0}, {0}},
+       1,
        {std::bit_cast<float>(0x3eaaaaadu)}},
       // The sum starts at +0, so negative zeros average to +0.
       {"negative zeros", {{-0.0f}, {-0.0f}}, 1, {0.0f}},

@@ -71,7 +71,7 @@ class OutputBacklog {
   // writer reads its slice of the front block unlocked, since only bytes past
   // `filled` change and blocks never move.
   std::deque<Block> blocks;
-  size_t held = 0;  // bytes kept and not yet out, the writer's slice included
+  size_t held = 0;           // bytes kept and not yet out, the writer's slice included
   size_t blocksWritten = 0;  // since memory was last handed back
   bool finished = false;
   bool closing = false;  // the writer's signal to end

@@ -83,38 +83,40 @@ class CountingOutput final : public OutputSink {
 // byte is out, in order, and the memory that held them is given back, although small
 // allocations made meanwhile, as a sound library makes them, sit among the blocks.
 TEST(OutputBacklog, KeepsWhatTheReaderCannotTakeYetInOrder) {
-  const ChildOutcome outcome = runInChild([] {
-    std::vector<float> samples(4 << 20);
-    std::iota(samples.begin(), samples.end(), 0.0f);
-    std::vector<float> arrived(samples.size(), -1.0f);
-    std::vector<std::unique_ptr<char[]>> interleaved;
-    interleaved.reserve(samples.size());
-    int ends[2];
-    if (!makePipe(ends)) return;
-    CountingOutput output(ends[1]);
-    OutputBacklog backlog(output, 32 << 20);
-    const long before = residentKib();
-    std::atomic<size_t> read = 0;
-    std::thread reader;
-    for (size_t at = 0, size = 1; at < samples.size(); at += size, size = size % 997 + 1) {
-      backlog.write(std::span(samples).subspan(at, std::min(size, samples.size() - at)));
-      interleaved.push_back(std::make_unique<char[]>(16));
-      if (at < samples.size() / 2 || reader.joinable()) continue;
-      reader = std::thread([&] {
-        auto* into = reinterpret_cast<char*>(arrived.data());
-        for (long got; read < samples.size() * 4 &&
-                       (got = readSome(ends[0], into + read, samples.size() * 4 - read)) > 0;) {
-          read += static_cast<size_t>(got);
+  const ChildOutcome outcome = runInChild(
+      [] {
+        std::vector<float> samples(4 << 20);
+        std::iota(samples.begin(), samples.end(), 0.0f);
+        std::vector<float> arrived(samples.size(), -1.0f);
+        std::vector<std::unique_ptr<char[]>> interleaved;
+        interleaved.reserve(samples.size());
+        int ends[2];
+        if (!makePipe(ends)) return;
+        CountingOutput output(ends[1]);
+        OutputBacklog backlog(output, 32 << 20);
+        const long before = residentKib();
+        std::atomic<size_t> read = 0;
+        std::thread reader;
+        for (size_t at = 0, size = 1; at < samples.size(); at += size, size = size % 997 + 1) {
+          backlog.write(std::span(samples).subspan(at, std::min(size, samples.size() - at)));
+          interleaved.push_back(std::make_unique<char[]>(16));
+          if (at < samples.size() / 2 || reader.joinable()) continue;
+          reader = std::thread([&] {
+            auto* into = reinterpret_cast<char*>(arrived.data());
+            for (long got; read < samples.size() * 4 &&
+                           (got = readSome(ends[0], into + read, samples.size() * 4 - read)) > 0;) {
+              read += static_cast<size_t>(got);
+            }
+          });
         }
-      });
-    }
-    backlog.finish();
-    if (output.counted != samples.size() * 4) std::fputs("finish() came early\n", stderr);
-    const long grown = residentKib() - before;
-    reader.join();
-    if (arrived != samples) std::fputs("the samples arrived changed or out of order\n", stderr);
-    if (grown > 2048) std::fprintf(stderr, "%ld KiB not given back\n", grown);
-  }, 30);
+        backlog.finish();
+        if (output.counted != samples.size() * 4) std::fputs("finish() came early\n", stderr);
+        const long grown = residentKib() - before;
+        reader.join();
+        if (arrived != samples) std::fputs("the samples arrived changed or out of order\n", stderr);
+        if (grown > 2048) std::fprintf(stderr, "%ld KiB not given back\n", grown);
+      },
+      30);
   EXPECT_EQ(outcome.exitCode, testing::BODY_RETURNED);
   EXPECT_EQ(outcome.err, "");
 }

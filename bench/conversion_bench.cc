@@ -62,7 +62,8 @@ struct Options {
 double positiveNumber(const char* text) {
   char* end = nullptr;
   const double value = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(value > 0.0) || !std::isfinite(value)) usage("expected a positive number");
+  if (end == text || *end != '\0' || !(value > 0.0) || !std::isfinite(value))
+    usage("expected a positive number");
   return value;
 }
 
@@ -77,7 +78,8 @@ Options parse(int argc, char** argv) {
     if (arg == "--rates" || arg == "--rate") {
       options.rates.clear();
       std::stringstream list(value());
-      for (std::string item; std::getline(list, item, ',');) options.rates.push_back(positiveNumber(item.c_str()));
+      for (std::string item; std::getline(list, item, ',');)
+        options.rates.push_back(positiveNumber(item.c_str()));
     } else if (arg == "--seconds") {
       options.seconds = positiveNumber(value());
     } else if (arg == "--repeats") {
@@ -120,7 +122,8 @@ void checkOutputs(const Input& input) {
     const std::vector<float>& got = converter->kept();
     if (row.id == rows().front().id) ours = got;
     if (row.bitExact) {
-      if (got.size() != ours.size() || std::memcmp(got.data(), ours.data(), got.size() * sizeof(float)) != 0) {
+      if (got.size() != ours.size() ||
+          std::memcmp(got.data(), ours.data(), got.size() * sizeof(float)) != 0) {
         size_t at = 0;
         while (at < std::min(got.size(), ours.size()) &&
                std::memcmp(&got[at], &ours[at], sizeof(float)) == 0) {
@@ -135,10 +138,12 @@ void checkOutputs(const Input& input) {
       }
     } else if (row.converts) {
       const double expected = static_cast<double>(input.frames) * OUTPUT_RATE / input.rate;
-      if (std::fabs(static_cast<double>(converter->produced()) - expected) > 0.01 * expected + 64.0) {
-        std::fprintf(stderr, "ABORT: at %.0f Hz, \"%.*s\" produced %lld samples where about %.0f were due\n",
-                     input.rate, static_cast<int>(row.label.size()), row.label.data(),
-                     static_cast<long long>(converter->produced()), expected);
+      if (std::fabs(static_cast<double>(converter->produced()) - expected) >
+          0.01 * expected + 64.0) {
+        std::fprintf(
+            stderr, "ABORT: at %.0f Hz, \"%.*s\" produced %lld samples where about %.0f were due\n",
+            input.rate, static_cast<int>(row.label.size()), row.label.data(),
+            static_cast<long long>(converter->produced()), expected);
         std::exit(1);
       }
     }
@@ -201,14 +206,17 @@ int runTable(const Options& options) {
     checkOutputs(*inputs.back());
   }
 
-  std::printf("Conversion to 16 kHz mono: %.0f s of seeded stereo float white noise in %lld-frame planar "
-              "buffers;\nthroughput is the median of %d runs; instructions are callgrind's, per input frame%s.\n\n",
-              options.seconds, static_cast<long long>(BUFFER_FRAMES), options.repeats,
-              instructions.empty() ? " (not measured: no --instructions)" : "");
-  std::printf("%-8s %-28s %11s %12s %9s %12s %9s\n", "input", "row", "Mframes/s", "x real time", "vs ours",
-              "instr/frame", "vs ours");
+  std::printf(
+      "Conversion to 16 kHz mono: %.0f s of seeded stereo float white noise in %lld-frame planar "
+      "buffers;\nthroughput is the median of %d runs; instructions are callgrind's, per input "
+      "frame%s.\n\n",
+      options.seconds, static_cast<long long>(BUFFER_FRAMES), options.repeats,
+      instructions.empty() ? " (not measured: no --instructions)" : "");
+  std::printf("%-8s %-28s %11s %12s %9s %12s %9s\n", "input", "row", "Mframes/s", "x real time",
+              "vs ours", "instr/frame", "vs ours");
   std::printf("%.*s\n", 95,
-              "-----------------------------------------------------------------------------------------------");
+              "------------------------------------------------------------------------------------"
+              "-----------");
 
   for (const auto& owned : inputs) {
     const Input& input = *owned;
@@ -225,18 +233,22 @@ int runTable(const Options& options) {
     const auto oursInstr = instructions.find({std::lround(rate), std::string(all[0].id)});
     for (size_t i = 0; i < all.size(); ++i) {
       const double speed = frames / median(times[i]);
-      std::printf("%-8.0f %-28.*s %11.1f %12.0f %8.2fx", rate, static_cast<int>(all[i].label.size()),
-                  all[i].label.data(), speed / 1e6, speed / rate, speed / oursSpeed);
+      std::printf("%-8.0f %-28.*s %11.1f %12.0f %8.2fx", rate,
+                  static_cast<int>(all[i].label.size()), all[i].label.data(), speed / 1e6,
+                  speed / rate, speed / oursSpeed);
       const auto found = instructions.find({std::lround(rate), std::string(all[i].id)});
       if (found != instructions.end()) {
         std::printf(" %12.2f", found->second);
-        if (oursInstr != instructions.end()) std::printf(" %8.2fx", found->second / oursInstr->second);
+        if (oursInstr != instructions.end())
+          std::printf(" %8.2fx", found->second / oursInstr->second);
       }
       std::printf("\n");
     }
   }
-  std::printf("\nvs ours: speed as a multiple of ours (above 1 is faster); instructions as a multiple "
-              "of ours (above 1 is more).\nOurs and the plain scalar reference gave bit-identical output.\n");
+  std::printf(
+      "\nvs ours: speed as a multiple of ours (above 1 is faster); instructions as a multiple "
+      "of ours (above 1 is more).\nOurs and the plain scalar reference gave bit-identical "
+      "output.\n");
   return 0;
 }
 
@@ -248,7 +260,8 @@ int main(int argc, char** argv) {
   try {
     const Options options = parse(argc, argv);
     if (options.listRows) {
-      for (const Row& row : rows()) std::printf("%.*s\n", static_cast<int>(row.id.size()), row.id.data());
+      for (const Row& row : rows())
+        std::printf("%.*s\n", static_cast<int>(row.id.size()), row.id.data());
       return 0;
     }
     return options.callgrind ? runCallgrind(options) : runTable(options);

@@ -97,9 +97,13 @@ class Ours final : public Converter {
 class OursWithWrite final : public Converter {
  public:
   OursWithWrite(double streamRate, bool keep)
-      : Converter(keep), rate(streamRate), file(keep ? std::tmpfile() : nullptr),
+      : Converter(keep),
+        rate(streamRate),
+        file(keep ? std::tmpfile() : nullptr),
         fd(keep ? (file != nullptr ? fileno(file) : -1) : ::open("/dev/null", O_WRONLY)),
-        output(fd), backlog(output, BACKLOG_CAPACITY), handler(backlog) {
+        output(fd),
+        backlog(output, BACKLOG_CAPACITY),
+        handler(backlog) {
     if (fd < 0) fail(std::string("cannot open an output for the handler: ") + std::strerror(errno));
   }
   ~OursWithWrite() override {
@@ -122,7 +126,8 @@ class OursWithWrite final : public Converter {
       const ssize_t got = ::pread(fd, block.data(), block.size() * sizeof(float), readOffset);
       if (got < 0) fail(std::string("reading the handler's output back: ") + std::strerror(errno));
       if (got == 0) break;
-      if (got % static_cast<ssize_t>(sizeof(float)) != 0) fail("the handler wrote a partial sample");
+      if (got % static_cast<ssize_t>(sizeof(float)) != 0)
+        fail("the handler wrote a partial sample");
       readOffset += got;
       emit(block.data(), static_cast<size_t>(got) / sizeof(float));
     }
@@ -254,7 +259,8 @@ class SpeexQuality0 final : public PeerAfterDownmix {
     int error = 0;
     state = speex_resampler_init(1, static_cast<spx_uint32_t>(streamRate),
                                  static_cast<spx_uint32_t>(OUTPUT_RATE), 0, &error);
-    if (state == nullptr) fail(std::string("speex_resampler_init: ") + speex_resampler_strerror(error));
+    if (state == nullptr)
+      fail(std::string("speex_resampler_init: ") + speex_resampler_strerror(error));
   }
   ~SpeexQuality0() override { speex_resampler_destroy(state); }
 
@@ -263,7 +269,8 @@ class SpeexQuality0 final : public PeerAfterDownmix {
     auto used = static_cast<spx_uint32_t>(count);
     auto made = static_cast<spx_uint32_t>(output.size());
     const int error = speex_resampler_process_float(state, 0, in, &used, output.data(), &made);
-    if (error != RESAMPLER_ERR_SUCCESS) fail(std::string("speex: ") + speex_resampler_strerror(error));
+    if (error != RESAMPLER_ERR_SUCCESS)
+      fail(std::string("speex: ") + speex_resampler_strerror(error));
     return {used, made};
   }
 
@@ -304,8 +311,9 @@ class SwResample final : public Converter {
     AVChannelLayout mono;
     av_channel_layout_default(&stereo, 2);
     av_channel_layout_default(&mono, 1);
-    int error = swr_alloc_set_opts2(&state, &mono, AV_SAMPLE_FMT_FLT, static_cast<int>(OUTPUT_RATE),
-                                    &stereo, AV_SAMPLE_FMT_FLTP, static_cast<int>(streamRate), 0, nullptr);
+    int error =
+        swr_alloc_set_opts2(&state, &mono, AV_SAMPLE_FMT_FLT, static_cast<int>(OUTPUT_RATE),
+                            &stereo, AV_SAMPLE_FMT_FLTP, static_cast<int>(streamRate), 0, nullptr);
     if (error >= 0) error = swr_init(state);
     if (error < 0) fail("cannot set libswresample up: error " + std::to_string(error));
   }
@@ -361,7 +369,9 @@ std::unique_ptr<Converter> make(double rate, bool keep) {
   return std::make_unique<T>(rate, keep);
 }
 
-std::unique_ptr<Converter> makeReadOnly(double, bool keep) { return std::make_unique<ReadOnlyPass>(keep); }
+std::unique_ptr<Converter> makeReadOnly(double, bool keep) {
+  return std::make_unique<ReadOnlyPass>(keep);
+}
 
 }  // namespace
 
@@ -373,11 +383,13 @@ Input::Input(double sampleRate, double seconds, uint64_t seed)
     for (auto& channel : samples) {
       // 24 random bits onto [-1, 1): exact in a float.
       const auto bits = static_cast<int32_t>(nextRandom(state) >> 40);
-      channel[static_cast<size_t>(f)] = static_cast<float>(bits - (1 << 23)) / static_cast<float>(1 << 23);
+      channel[static_cast<size_t>(f)] =
+          static_cast<float>(bits - (1 << 23)) / static_cast<float>(1 << 23);
     }
   }
   for (int64_t start = 0; start < frames; start += BUFFER_FRAMES) {
-    const auto count = static_cast<uint32_t>(std::min(BUFFER_FRAMES, frames - start) * sizeof(float));
+    const auto count =
+        static_cast<uint32_t>(std::min(BUFFER_FRAMES, frames - start) * sizeof(float));
     std::array<AudioEntry, CHANNELS> buffer{};
     for (size_t c = 0; c < CHANNELS; ++c) buffer[c] = AudioEntry{samples[c].data() + start, count};
     entries.push_back(buffer);

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "status/status_log.h"
 #include "capture/handoff.h"
+#include "status/status_log.h"
 
 namespace qztap {
 namespace {
@@ -52,9 +52,9 @@ void AudioTap::start() {
   const Registration registration =
       newStream->addStreamOutput(*this, StreamOutputType::Audio, DeliveryQueue{"qz.audio"});
   if (!registration.succeeded) {
-    exitFatally(ExitStatus::StartError,
-                registration.error ? std::string_view(registration.error->description)
-                                   : GENERIC_ERROR);
+    exitFatally(ExitStatus::StartError, registration.error
+                                            ? std::string_view(registration.error->description)
+                                            : GENERIC_ERROR);
   }
 
   auto started = std::make_shared<Handoff<std::optional<CaptureError>>>();

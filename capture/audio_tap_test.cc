@@ -49,8 +49,7 @@ ChildOutcome startInChild(const FakeScript& script, const Play& serve, const Pla
     OutputSink& standard = standardOutput();
     // Never destroyed: callbacks may still be running when the child ends.
     auto* service = new FakeCaptureService(script, traced ? &standard : nullptr);
-    auto* backlog =
-        new OutputBacklog(output == Output::Full ? *new FullOutput : standard, 1 << 20);
+    auto* backlog = new OutputBacklog(output == Output::Full ? *new FullOutput : standard, 1 << 20);
     auto* tap = new AudioTap(*service, *backlog);
     // Detached: a thread that has finished and is never joined is a leak to
     // ThreadSanitizer, and the start-up may end the process at any point.
@@ -77,17 +76,25 @@ TEST(AudioTapStart, EachOutcomeWritesItsLineAndExitCode) {
     int exitCode;
     std::string line;
   } cases[] = {
-      {"content error", {.content = std::nullopt, .contentError = denied}, 2,
+      {"content error",
+       {.content = std::nullopt, .contentError = denied},
+       2,
        "PERMISSION_OR_CONTENT_ERROR: " + denied.description},
-      {"content and error", {.contentError = denied}, 2,
+      {"content and error",
+       {.contentError = denied},
+       2,
        "PERMISSION_OR_CONTENT_ERROR: " + denied.description},
       {"neither", {.content = std::nullopt}, 2, "PERMISSION_OR_CONTENT_ERROR: " + GENERIC},
       {"no display", {.content = ShareableContent{}}, 3, "NO_DISPLAY"},
       {"no stream", {.makesStream = false}, 4, "START_ERROR: " + GENERIC},
-      {"registration error", {.registrationSucceeds = false, .registrationError = denied}, 4,
+      {"registration error",
+       {.registrationSucceeds = false, .registrationError = denied},
+       4,
        "START_ERROR: " + denied.description},
       {"registration without error", {.registrationSucceeds = false}, 4, "START_ERROR: " + GENERIC},
-      {"start error", {.startError = CaptureError{"refused\nby policy"}}, 4,
+      {"start error",
+       {.startError = CaptureError{"refused\nby policy"}},
+       4,
        "START_ERROR: refused\nby policy"},
       {"empty description", {.startError = CaptureError{""}}, 4, "START_ERROR: "},
       {"started", {}, BODY_RETURNED, "CAPTURE_STARTED sr_req=48000->16000 mono"},
@@ -107,7 +114,9 @@ TEST(AudioTapStart, EachOutcomeWritesItsLineAndExitCode) {
                        /*traced=*/true);
       EXPECT_EQ(outcome.exitCode, c.exitCode);
       EXPECT_EQ(outcome.err, c.line + "\n");
-      if (c.exitCode == BODY_RETURNED) { EXPECT_EQ(outcome.out, requests); }
+      if (c.exitCode == BODY_RETURNED) {
+        EXPECT_EQ(outcome.out, requests);
+      }
     }
   }
 }
@@ -151,29 +160,44 @@ TEST(AudioTapRaces, EachEndsWithOneOfItsEndingsAndTheAudioInOrder) {
     std::set<std::string> endings;  // exit code and standard error
     Output output = Output::Standard;
   } cases[] = {
-      {"buffers delivered while the start is answered", succeeds,
+      {"buffers delivered while the start is answered",
+       succeeds,
        [](FakeCaptureService& s) {
          s.answerContent();
          std::thread answering([&s] { s.answerStart(); });
          deliverRamp(s, 30);
          answering.join();
        },
-       {}, {std::to_string(BODY_RETURNED) + " " + STARTED}},
-      {"a stop racing a failing start", fails, stopWhileStarting, {},
+       {},
+       {std::to_string(BODY_RETURNED) + " " + STARTED}},
+      {"a stop racing a failing start",
+       fails,
+       stopWhileStarting,
+       {},
        {"4 START_ERROR: refused\n", stopped}},
-      {"a stop racing a successful start", succeeds, stopWhileStarting, {},
+      {"a stop racing a successful start",
+       succeeds,
+       stopWhileStarting,
+       {},
        {stopped, stoppedAfterStart}},
       // The service has confirmed the start; the start line may not be out yet.
-      {"a stop right after the start is confirmed", succeeds,
-       [](FakeCaptureService& s) { answerBoth(s), s.stop({"gone"}); }, {}, {stoppedAfterStart}},
-      {"a stop while audio flows", succeeds, answerBoth,
+      {"a stop right after the start is confirmed",
+       succeeds,
+       [](FakeCaptureService& s) { answerBoth(s), s.stop({"gone"}); },
+       {},
+       {stoppedAfterStart}},
+      {"a stop while audio flows",
+       succeeds,
+       answerBoth,
        [](FakeCaptureService& s) {
          std::thread stopping([&s] { s.stop({"gone"}); });
          deliverRamp(s, 30);
          stopping.join();
        },
        {stoppedAfterStart}},
-      {"an output failure racing two stops", succeeds, answerBoth,
+      {"an output failure racing two stops",
+       succeeds,
+       answerBoth,
        [](FakeCaptureService& s) {
          std::thread stopping([&s] { s.stop({"gone"}); });
          deliverRamp(s, 1);

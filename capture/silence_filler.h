@@ -20,7 +20,8 @@ namespace qztap {
 class SilenceFiller final : public StreamOutput {
  public:
   // Zeros go to `output` at `rate` until a buffer brings another rate.
-  SilenceFiller(StreamOutput& streamOutput, uint32_t rate) : output(streamOutput), frameRate(rate) {}
+  SilenceFiller(StreamOutput& streamOutput, uint32_t rate)
+      : output(streamOutput), frameRate(rate) {}
 
   // The capture runs from `now` on. Until then buffers pass untouched and nothing is filled.
   void start(int64_t now);

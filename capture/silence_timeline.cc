@@ -12,7 +12,8 @@ int64_t SilenceTimeline::end() const {
 uint64_t SilenceTimeline::framesIn(int64_t duration) const {
   if (duration <= 0) return 0;
   const auto ticks = static_cast<uint64_t>(duration);
-  return ticks / TICKS_PER_SECOND * frameRate + ticks % TICKS_PER_SECOND * frameRate / TICKS_PER_SECOND;
+  return ticks / TICKS_PER_SECOND * frameRate +
+         ticks % TICKS_PER_SECOND * frameRate / TICKS_PER_SECOND;
 }
 
 void SilenceTimeline::lookAt(int64_t now) {

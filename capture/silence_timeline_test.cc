@@ -21,8 +21,9 @@ TEST(SilenceTimeline, FillsWhatTheClockPassedAndNoMore) {
   timeline.changeRate(44100);
   EXPECT_EQ(timeline.silenceUntil(7 * SECOND + SECOND / 2 + SilenceTimeline::TOLERANCE), 44100u);
   timeline.advance(44100ull * 86400 * 365);  // a year of frames: no overflow
-  EXPECT_EQ(timeline.silenceUntil((365 * 86400 + 7) * SECOND + SECOND / 2 +
-                                  SilenceTimeline::TOLERANCE), 44100u);
+  EXPECT_EQ(
+      timeline.silenceUntil((365 * 86400 + 7) * SECOND + SECOND / 2 + SilenceTimeline::TOLERANCE),
+      44100u);
 }
 
 }  // namespace

@@ -83,7 +83,10 @@ TEST(StatusLog, NoLineFollowsTheFatalOne) {
     testing::waitUntilBlockedIn(fatal, SYS_write);
     const sched_param idle{};
     sched_setscheduler(fatal, SCHED_IDLE, &idle);
-    std::thread([&] { late = ::gettid(); elog("late"); }).detach();
+    std::thread([&] {
+      late = ::gettid();
+      elog("late");
+    }).detach();
     while (late == 0) sched_yield();
     testing::waitUntilBlockedIn(late, SYS_futex);
     const sched_param realTime{.sched_priority = 1};

@@ -20,8 +20,8 @@ std::string windowsMessage(uint32_t code) {
                           nullptr, nullptr);
   }
   ::LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == ' ')) {
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
     message.pop_back();
   }
   if (message.empty()) {

@@ -99,9 +99,9 @@ ChildOutcome runAgainFor(unsigned call, unsigned timeoutSeconds) {
   letChildInherit(errWrite);
   // The child's own standard streams, which carry GoogleTest's report of the skipped calls.
   SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  const HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0,
-                                   nullptr);
+  const HANDLE nul =
+      ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherited, OPEN_EXISTING, 0, nullptr);
 
   wchar_t executable[MAX_PATH];
   ::GetModuleFileNameW(nullptr, executable, MAX_PATH);

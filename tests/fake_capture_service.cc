@@ -24,8 +24,7 @@ class FakeCaptureStream final : public CaptureStream {
   FakeCaptureService& service;
 };
 
-void FakeCaptureService::getShareableContent(bool excludingDesktopWindows,
-                                             bool onScreenWindowsOnly,
+void FakeCaptureService::getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                                              ContentCompletion completion) {
   note("content " + std::to_string(excludingDesktopWindows) + " " +
        std::to_string(onScreenWindowsOnly));
@@ -33,8 +32,9 @@ void FakeCaptureService::getShareableContent(bool excludingDesktopWindows,
   if (script.answersInline) answerContent();
 }
 
-std::unique_ptr<CaptureStream> FakeCaptureService::makeStream(
-    const ContentFilter& filter, const StreamConfiguration& c, StreamDelegate& streamDelegate) {
+std::unique_ptr<CaptureStream> FakeCaptureService::makeStream(const ContentFilter& filter,
+                                                              const StreamConfiguration& c,
+                                                              StreamDelegate& streamDelegate) {
   // Appended rather than prefixed: GCC 12 at -O3 warns falsely (-Wrestrict) on
   // " " + std::to_string(...).
   auto text = [](auto value) { return std::string(" ").append(std::to_string(value)); };

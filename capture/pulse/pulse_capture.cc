@@ -29,12 +29,14 @@ class PulseCaptureService final : public CaptureService {
     std::string defaultSink;
     std::vector<std::string> sinks;
     const bool answered =
-        connection.await(
-            requestServerInfo(connection, [this, &defaultSink](const pa_server_info* info) {
-              if (info == nullptr) return;
-              if (info->default_sink_name != nullptr) defaultSink = info->default_sink_name;
-              if (info->server_name != nullptr) defaultViews = defaultViewsOf(info->server_name);
-            })) &&
+        connection.await(requestServerInfo(connection,
+                                           [this, &defaultSink](const pa_server_info* info) {
+                                             if (info == nullptr) return;
+                                             if (info->default_sink_name != nullptr)
+                                               defaultSink = info->default_sink_name;
+                                             if (info->server_name != nullptr)
+                                               defaultViews = defaultViewsOf(info->server_name);
+                                           })) &&
         connection.await(requestSinks(connection, nullptr, [&sinks](const pa_sink_info* info) {
           if (info != nullptr) sinks.emplace_back(info->name);
         }));
@@ -45,8 +47,10 @@ class PulseCaptureService final : public CaptureService {
     // The default output comes first: it is what the machine is playing on.
     ShareableContent content;
     for (const std::string& sink : sinks) {
-      if (sink == defaultSink) content.displays.insert(content.displays.begin(), Display{sink});
-      else content.displays.push_back(Display{sink});
+      if (sink == defaultSink)
+        content.displays.insert(content.displays.begin(), Display{sink});
+      else
+        content.displays.push_back(Display{sink});
     }
     completion(std::move(content), std::nullopt);
   }

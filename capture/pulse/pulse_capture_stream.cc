@@ -82,8 +82,8 @@ class PulseCaptureStream final : public CaptureStream,
     if (!connection.ready()) return connection.lastError();
 
     std::optional<Sink> sink;
-    const bool answered = connection.await(requestSinks(
-        connection, &requestedSink, [&sink](const pa_sink_info* info) {
+    const bool answered = connection.await(
+        requestSinks(connection, &requestedSink, [&sink](const pa_sink_info* info) {
           if (info != nullptr) sink = sinkFrom(*info);
         }));
     if (!answered) return connection.lastError();
@@ -222,8 +222,8 @@ class PulseCaptureStream final : public CaptureStream,
     if (at - heardAt <= TOLERANCE_US) return;
     if (recorder.state() == PA_STREAM_READY && !recorder.suspended()) return;
     if (!askingServer) {
-      askingServer = PulseConnection::start(
-          requestServerInfo(connection, [this](const pa_server_info*) {
+      askingServer =
+          PulseConnection::start(requestServerInfo(connection, [this](const pa_server_info*) {
             askingServer = false;
             answeredAt = now();
           }));

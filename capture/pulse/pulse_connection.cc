@@ -97,10 +97,10 @@ pa_operation* requestSinks(PulseConnection& connection, const std::string* name,
                            std::function<void(const pa_sink_info*)> answer) {
   auto* request = new SinkInfoRequest{&connection, std::move(answer)};
   pa_operation* operation =
-      name != nullptr ? pa_context_get_sink_info_by_name(connection.context, name->c_str(),
-                                                         &SinkInfoRequest::onInfo, request)
-                      : pa_context_get_sink_info_list(connection.context, &SinkInfoRequest::onInfo,
-                                                      request);
+      name != nullptr
+          ? pa_context_get_sink_info_by_name(connection.context, name->c_str(),
+                                             &SinkInfoRequest::onInfo, request)
+          : pa_context_get_sink_info_list(connection.context, &SinkInfoRequest::onInfo, request);
   if (operation == nullptr) delete request;
   return operation;
 }

@@ -31,8 +31,10 @@ void PulseFollower::sinksListed(const std::vector<Sink>& sinks, int64_t now) {
   const SinkChoice choice =
       chooseSink(sinks, ownView, freshView, stream != Stream::None ? recorded.name : "");
   recordsStandIn = choice.sink && !choice.isDefault;
-  if (choice.sink) record(*choice.sink, now);
-  else dropStream();  // a time without sinks
+  if (choice.sink)
+    record(*choice.sink, now);
+  else
+    dropStream();  // a time without sinks
   if (std::exchange(followAgain, false)) follow();
 }
 

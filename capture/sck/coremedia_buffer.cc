@@ -127,7 +127,8 @@ void forwardSampleBuffer(CMSampleBufferRef sampleBuffer, StreamOutputType type,
 
 std::optional<int64_t> timelineTicks(CMTime time) {
   // Valid, and neither infinite nor indefinite.
-  if ((time.flags & (kCMTimeFlags_Valid | kCMTimeFlags_ImpliedValueFlagsMask)) != kCMTimeFlags_Valid) {
+  if ((time.flags & (kCMTimeFlags_Valid | kCMTimeFlags_ImpliedValueFlagsMask)) !=
+      kCMTimeFlags_Valid) {
     return std::nullopt;
   }
   constexpr auto scale = static_cast<int32_t>(SilenceTimeline::TICKS_PER_SECOND);

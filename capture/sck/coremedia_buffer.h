@@ -13,9 +13,10 @@ namespace qztap {
 
 // Hands the audio of one buffer the stream delivered to `output`: the sample rate of
 // its stream description, as given, and one entry per channel, in list order: an
-// AudioBuffer of one channel as it is, one of interleaved channels taken apart. Buffers of other output types, and buffers that cannot be read, are dropped
-// silently. Everything obtained along the way is released before it returns; the
-// sample buffer stays the caller's. Called on the delivery queue.
+// AudioBuffer of one channel as it is, one of interleaved channels taken apart. Buffers of other
+// output types, and buffers that cannot be read, are dropped silently. Everything obtained along
+// the way is released before it returns; the sample buffer stays the caller's. Called on the
+// delivery queue.
 void forwardSampleBuffer(CMSampleBufferRef sampleBuffer, StreamOutputType type,
                          StreamOutput& output);
 

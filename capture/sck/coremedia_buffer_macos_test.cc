@@ -31,23 +31,28 @@ float sampleOf(size_t channel, size_t frame) {
 // at `start`, or an empty one for no frames; null if CoreMedia refuses it.
 CMSampleBufferRef makeSampleBuffer(size_t channels, size_t frames, bool planar, CMTime start) {
   const auto bytesPerFrame = static_cast<UInt32>(sizeof(float) * (planar ? 1 : channels));
-  const AudioStreamBasicDescription format{
-      48000, kAudioFormatLinearPCM,
-      kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
-          (planar ? kAudioFormatFlagIsNonInterleaved : 0u),
-      bytesPerFrame, 1, bytesPerFrame, static_cast<UInt32>(channels), 32, 0};
+  const AudioStreamBasicDescription format{48000,
+                                           kAudioFormatLinearPCM,
+                                           kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
+                                               (planar ? kAudioFormatFlagIsNonInterleaved : 0u),
+                                           bytesPerFrame,
+                                           1,
+                                           bytesPerFrame,
+                                           static_cast<UInt32>(channels),
+                                           32,
+                                           0};
   CMAudioFormatDescriptionRef description = nullptr;
-  if (CMAudioFormatDescriptionCreate(kCFAllocatorDefault, &format, 0, nullptr, 0, nullptr,
-                                     nullptr, &description) != 0) {
+  if (CMAudioFormatDescriptionCreate(kCFAllocatorDefault, &format, 0, nullptr, 0, nullptr, nullptr,
+                                     &description) != 0) {
     return nullptr;
   }
   const std::unique_ptr<const void, ReleaseCF> heldDescription(description);
   CMSampleBufferRef sampleBuffer = nullptr;
   if (frames == 0) {
     // An empty buffer, with neither data nor times.
-    const OSStatus status = CMSampleBufferCreate(kCFAllocatorDefault, nullptr, true, nullptr,
-                                                 nullptr, description, 0, 0, nullptr, 0, nullptr,
-                                                 &sampleBuffer);
+    const OSStatus status =
+        CMSampleBufferCreate(kCFAllocatorDefault, nullptr, true, nullptr, nullptr, description, 0,
+                             0, nullptr, 0, nullptr, &sampleBuffer);
     return status == 0 ? sampleBuffer : nullptr;
   }
   if (CMAudioSampleBufferCreateWithPacketDescriptions(

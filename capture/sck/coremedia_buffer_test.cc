@@ -214,10 +214,17 @@ TEST(CoreMediaBuffer, EachBufferIsDroppedOrDeliveredWithEverythingGivenBack) {
       // Interleaved channels, each taken apart into a plane, one buffer's after the
       // other's; an incomplete last frame, and a buffer without data, give nothing.
       {"interleaved stereo",
-       [](Script& s) { s.buffers = {{2, 28, interleaved}, {2, 12, interleaved + 1}}; },
-       filled + " deliver release free", 4, StreamOutputType::Audio,
+       [](Script& s) {
+         s.buffers = {{2, 28, interleaved}, {2, 12, interleaved + 1}};
+       },
+       filled + " deliver release free",
+       4,
+       StreamOutputType::Audio,
        {{1, 3, 5}, {2, 4, 6}, {2}, {3}}},
-      {"interleaved without data", [](Script& s) { s.buffers[1] = {3, 8, nullptr}; },
+      {"interleaved without data",
+       [](Script& s) {
+         s.buffers[1] = {3, 8, nullptr};
+       },
        filled + " deliver release free", 2},
   };
   for (const Row& row : rows) {
@@ -239,7 +246,8 @@ TEST(CoreMediaBuffer, EachBufferIsDroppedOrDeliveredWithEverythingGivenBack) {
     const size_t taken = row.planes.empty() ? 0 : row.planes.size() - 1;
     for (size_t i = row.planes.size(); i < row.delivered; ++i) {
       EXPECT_EQ(output.entries[i].data, script.buffers[i - taken].mData) << "entry " << i;
-      EXPECT_EQ(output.entries[i].byteSize, script.buffers[i - taken].mDataByteSize) << "entry " << i;
+      EXPECT_EQ(output.entries[i].byteSize, script.buffers[i - taken].mDataByteSize)
+          << "entry " << i;
     }
     if (row.delivered > 0) {
       EXPECT_EQ(std::bit_cast<uint64_t>(output.rate), std::bit_cast<uint64_t>(script.rate));

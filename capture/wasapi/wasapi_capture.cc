@@ -45,21 +45,36 @@ using EventHandle = std::unique_ptr<void, HandleClose>;
 // The audio client's own codes have no system text: each gets its name.
 const char* audioClientErrorName(HRESULT code) {
   switch (code) {
-    case AUDCLNT_E_DEVICE_INVALIDATED: return "AUDCLNT_E_DEVICE_INVALIDATED";
-    case AUDCLNT_E_SERVICE_NOT_RUNNING: return "AUDCLNT_E_SERVICE_NOT_RUNNING";
-    case AUDCLNT_E_UNSUPPORTED_FORMAT: return "AUDCLNT_E_UNSUPPORTED_FORMAT";
-    case AUDCLNT_E_DEVICE_IN_USE: return "AUDCLNT_E_DEVICE_IN_USE";
-    case AUDCLNT_E_ENDPOINT_CREATE_FAILED: return "AUDCLNT_E_ENDPOINT_CREATE_FAILED";
-    case AUDCLNT_E_NOT_INITIALIZED: return "AUDCLNT_E_NOT_INITIALIZED";
-    case AUDCLNT_E_ALREADY_INITIALIZED: return "AUDCLNT_E_ALREADY_INITIALIZED";
-    case AUDCLNT_E_WRONG_ENDPOINT_TYPE: return "AUDCLNT_E_WRONG_ENDPOINT_TYPE";
-    case AUDCLNT_E_BUFFER_ERROR: return "AUDCLNT_E_BUFFER_ERROR";
-    case AUDCLNT_E_BUFFER_SIZE_ERROR: return "AUDCLNT_E_BUFFER_SIZE_ERROR";
-    case AUDCLNT_E_OUT_OF_ORDER: return "AUDCLNT_E_OUT_OF_ORDER";
-    case AUDCLNT_E_INVALID_STREAM_FLAG: return "AUDCLNT_E_INVALID_STREAM_FLAG";
-    case AUDCLNT_E_EVENTHANDLE_NOT_SET: return "AUDCLNT_E_EVENTHANDLE_NOT_SET";
-    case AUDCLNT_E_RESOURCES_INVALIDATED: return "AUDCLNT_E_RESOURCES_INVALIDATED";
-    default: return nullptr;
+    case AUDCLNT_E_DEVICE_INVALIDATED:
+      return "AUDCLNT_E_DEVICE_INVALIDATED";
+    case AUDCLNT_E_SERVICE_NOT_RUNNING:
+      return "AUDCLNT_E_SERVICE_NOT_RUNNING";
+    case AUDCLNT_E_UNSUPPORTED_FORMAT:
+      return "AUDCLNT_E_UNSUPPORTED_FORMAT";
+    case AUDCLNT_E_DEVICE_IN_USE:
+      return "AUDCLNT_E_DEVICE_IN_USE";
+    case AUDCLNT_E_ENDPOINT_CREATE_FAILED:
+      return "AUDCLNT_E_ENDPOINT_CREATE_FAILED";
+    case AUDCLNT_E_NOT_INITIALIZED:
+      return "AUDCLNT_E_NOT_INITIALIZED";
+    case AUDCLNT_E_ALREADY_INITIALIZED:
+      return "AUDCLNT_E_ALREADY_INITIALIZED";
+    case AUDCLNT_E_WRONG_ENDPOINT_TYPE:
+      return "AUDCLNT_E_WRONG_ENDPOINT_TYPE";
+    case AUDCLNT_E_BUFFER_ERROR:
+      return "AUDCLNT_E_BUFFER_ERROR";
+    case AUDCLNT_E_BUFFER_SIZE_ERROR:
+      return "AUDCLNT_E_BUFFER_SIZE_ERROR";
+    case AUDCLNT_E_OUT_OF_ORDER:
+      return "AUDCLNT_E_OUT_OF_ORDER";
+    case AUDCLNT_E_INVALID_STREAM_FLAG:
+      return "AUDCLNT_E_INVALID_STREAM_FLAG";
+    case AUDCLNT_E_EVENTHANDLE_NOT_SET:
+      return "AUDCLNT_E_EVENTHANDLE_NOT_SET";
+    case AUDCLNT_E_RESOURCES_INVALIDATED:
+      return "AUDCLNT_E_RESOURCES_INVALIDATED";
+    default:
+      return nullptr;
   }
 }
 
@@ -80,7 +95,8 @@ std::wstring wide(const std::string& utf8) {
   const int length =
       ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring text(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
+  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(),
+                        length);
   return text;
 }
 
@@ -92,7 +108,7 @@ void nameThread(const std::string& name) {
   FARPROC found = kernel != nullptr ? ::GetProcAddress(kernel, "SetThreadDescription") : nullptr;
   if (found == nullptr) return;
   reinterpret_cast<SetDescription>(reinterpret_cast<void*>(found))(::GetCurrentThread(),
-                                                                  wide(name).c_str());
+                                                                   wide(name).c_str());
 }
 
 int64_t performanceTime() {
@@ -213,7 +229,8 @@ class WasapiCaptureStream final : public CaptureStream {
 
   std::optional<std::wstring> defaultDeviceId() {
     IMMDevice* device = nullptr;
-    if (FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device))) return std::nullopt;
+    if (FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device)))
+      return std::nullopt;
     const ComPtr<IMMDevice> owned(device);
     HRESULT ignored = S_OK;
     return idOf(*device, ignored);
@@ -396,7 +413,8 @@ class WasapiCaptureService final : public CaptureService {
     if (!enumerator) return completion(std::nullopt, describe(result));
     IMMDevice* rawDevice = nullptr;
     result = enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &rawDevice);
-    if (result == HRESULT_FROM_WIN32(ERROR_NOT_FOUND)) return completion(ShareableContent{}, std::nullopt);
+    if (result == HRESULT_FROM_WIN32(ERROR_NOT_FOUND))
+      return completion(ShareableContent{}, std::nullopt);
     if (FAILED(result)) return completion(std::nullopt, describe(result));
     const ComPtr<IMMDevice> device(rawDevice);
     IAudioClient* client = nullptr;

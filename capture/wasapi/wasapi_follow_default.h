@@ -9,9 +9,9 @@ namespace qztap {
 // records goes away: it follows the default like the Linux backend, and stops only
 // when there is nothing left to record.
 enum class FollowStep {
-  KeepRecording,    // the recorded device is still the one to record
-  OpenDefault,      // record the default device from now on
-  Stop,             // nothing to record: the capture has stopped
+  KeepRecording,  // the recorded device is still the one to record
+  OpenDefault,    // record the default device from now on
+  Stop,           // nothing to record: the capture has stopped
 };
 
 // `recordedLost`: the recorded device can no longer be read. `defaultId`: the current

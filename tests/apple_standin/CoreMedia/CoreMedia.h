@@ -117,9 +117,8 @@ OSStatus CMAudioFormatDescriptionCreate(CFAllocatorRef allocator,
 OSStatus CMAudioSampleBufferCreateWithPacketDescriptions(
     CFAllocatorRef allocator, CMBlockBufferRef dataBuffer, Boolean dataReady,
     CMSampleBufferMakeDataReadyCallback makeDataReadyCallback, void* makeDataReadyRefcon,
-    CMFormatDescriptionRef formatDescription, CMItemCount numSamples,
-    CMTime presentationTimeStamp, const AudioStreamPacketDescription* packetDescriptions,
-    CMSampleBufferRef* sampleBufferOut);
+    CMFormatDescriptionRef formatDescription, CMItemCount numSamples, CMTime presentationTimeStamp,
+    const AudioStreamPacketDescription* packetDescriptions, CMSampleBufferRef* sampleBufferOut);
 typedef struct {
   CMTime duration;
   CMTime presentationTimeStamp;
@@ -134,10 +133,8 @@ OSStatus CMSampleBufferCreate(CFAllocatorRef allocator, CMBlockBufferRef dataBuf
                               CMItemCount numSampleSizeEntries, const size_t* sampleSizeArray,
                               CMSampleBufferRef* sampleBufferOut);
 // Copies the list's data into a new block buffer and makes it the sample buffer's.
-OSStatus CMSampleBufferSetDataBufferFromAudioBufferList(CMSampleBufferRef sbuf,
-                                                        CFAllocatorRef blockBufferStructureAllocator,
-                                                        CFAllocatorRef blockBufferBlockAllocator,
-                                                        uint32_t flags,
-                                                        const AudioBufferList* bufferList);
+OSStatus CMSampleBufferSetDataBufferFromAudioBufferList(
+    CMSampleBufferRef sbuf, CFAllocatorRef blockBufferStructureAllocator,
+    CFAllocatorRef blockBufferBlockAllocator, uint32_t flags, const AudioBufferList* bufferList);
 
 }  // extern "C"

@@ -18,7 +18,7 @@ typedef unsigned long NSUInteger;
 @end
 
 __attribute__((objc_root_class))
-@interface NSObject <NSObject>
+@interface NSObject<NSObject>
 + (instancetype)alloc;
 - (instancetype)init;
 @end
