@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # build
   cmake g++ make pkg-config libpulse-dev libgtest-dev libgmock-dev libbenchmark-dev
+  # the C++ sources' format (.clang-format)
+  clang-format
   # compile check of the macOS backend against stand-in SDK headers; lint of the Mac's check;
   # the unit tests built with libc++ as on a Mac, GoogleTest too from its sources
   clang shellcheck libc++-dev libc++abi-dev googletest

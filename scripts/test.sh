@@ -31,8 +31,9 @@ needed=$(readelf -d "$root/build/qztap" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'
 # The Debian package from that build, installed on this machine and checked.
 "$root/scripts/package.sh" "$root/build"
 
-# The hosted CI's workflows and the shell they run.
+# The hosted CI's workflows and the shell they run; the C++ sources as .clang-format has them.
 "$root/scripts/lint-workflows.sh"
+git -C "$root" ls-files -z '*.cc' '*.h' '*.mm' | (cd "$root" && xargs -0 clang-format --dry-run --Werror)
 
 # The unit tests built with clang and libc++, as AppleClang builds them on a Mac.
 "$root/scripts/build-libcxx.sh" "$root/build-libcxx"
