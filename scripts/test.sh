@@ -25,8 +25,9 @@ jobs=$(nproc)
 cmake -S "$root" -B "$root/build" -DQZTAP_WERROR=ON -DQZTAP_PORTABLE_DIST="$root/build-portable"
 cmake --build "$root/build" -j"$jobs"
 # qztap opens libpulse at run time: it needs none but glibc's own libraries to start.
-needed=$(readelf -d "$root/build/qztap" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | LC_ALL=C sort | xargs)
-[ "$needed" = "ld-linux-x86-64.so.2 libc.so.6" ] || { echo "qztap needs $needed" >&2; exit 1; }
+needed=$(readelf -d "$root/build/qztap" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' |
+         { grep -vxE 'ld-linux-x86-64\.so\.2|lib(c|m|pthread|dl|rt)\.so\.[0-9]+' || true; } | xargs)
+[ -z "$needed" ] || { echo "qztap needs $needed, which is not glibc's" >&2; exit 1; }
 (cd "$root/build" && ctest --output-on-failure)
 # The Debian package from that build, installed on this machine and checked.
 "$root/scripts/package.sh" "$root/build"
