@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -104,8 +105,9 @@ class PulseCaptureStream final : public CaptureStream,
     pa_context_set_subscribe_callback(connection.context, &PulseCaptureStream::onEvent, this);
     PulseConnection::start(
         pa_context_subscribe(connection.context, SINK_AND_SERVER_EVENTS, nullptr, nullptr));
-    pa_context_rttime_new(connection.context, pa_rtclock_now() + PULSE_CHECK_INTERVAL_US,
-                          &PulseCaptureStream::onCheck, this);
+    checkAt = now() + PULSE_CHECK_INTERVAL_US;
+    checkTimer = pa_context_rttime_new(connection.context, static_cast<pa_usec_t>(checkAt),
+                                       &PulseCaptureStream::onCheck, this);
     heardAt = answeredAt = now();
     filler->start(timelineTicks(heardAt));
     pa_context_rttime_new(connection.context, pa_rtclock_now() + SILENCE_TICK_US,
@@ -187,6 +189,12 @@ class PulseCaptureStream final : public CaptureStream,
     pa_context_unref(lookout->context);
   }
 
+  void checkBy(int64_t when) override {
+    if (when >= checkAt) return;
+    checkAt = when;
+    pa_context_rttime_restart(connection.context, checkTimer, static_cast<pa_usec_t>(when));
+  }
+
   void deleteStream() override { recorder.deleteCurrent(); }
   bool createStream(const Sink& sink) override { return recorder.create(sink); }
 
@@ -254,10 +262,10 @@ class PulseCaptureStream final : public CaptureStream,
     capture->fillSilence();
   }
 
-  static void onCheck(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* self) {
+  // The follower asks for its next check from within the tick.
+  static void onCheck(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
     auto* capture = static_cast<PulseCaptureStream*>(self);
-    pa_context_rttime_restart(capture->connection.context, event,
-                              pa_rtclock_now() + PULSE_CHECK_INTERVAL_US);
+    capture->checkAt = std::numeric_limits<int64_t>::max();
     capture->follower.tick(now());
   }
 
@@ -273,6 +281,8 @@ class PulseCaptureStream final : public CaptureStream,
   PulseRecorder recorder;
   PulseFollower follower;
   CaptureError streamError;                  // why the last stream that failed did
+  pa_time_event* checkTimer = nullptr;       // calls tick() at `checkAt`, if it is due
+  int64_t checkAt = std::numeric_limits<int64_t>::max();
   std::unique_ptr<PulseConnection> lookout;  // the connection of the latest look
 };
 
