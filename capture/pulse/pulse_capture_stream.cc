@@ -110,8 +110,9 @@ class PulseCaptureStream final : public CaptureStream,
                                        &PulseCaptureStream::onCheck, this);
     heardAt = answeredAt = now();
     filler->start(timelineTicks(heardAt));
-    pa_context_rttime_new(connection.context, pa_rtclock_now() + SILENCE_TICK_US,
-                          &PulseCaptureStream::onSilenceTick, this);
+    silenceTickAt = heardAt + SILENCE_TICK_US;
+    silenceTimer = pa_context_rttime_new(connection.context, static_cast<pa_usec_t>(silenceTickAt),
+                                         &PulseCaptureStream::onSilenceTick, this);
     follower.captureConfirmed();
     return std::nullopt;
   }
@@ -217,6 +218,15 @@ class PulseCaptureStream final : public CaptureStream,
     heardAt = answeredAt = now();
     follower.streamHeard(heardAt);
     filler->bufferComing(timelineTicks(heardAt - durationUs), timelineTicks(heardAt));
+    // While audio comes, the silence tick is moved on before it is due, so that it never
+    // wakes the loop for nothing: a silence still meets its first tick 200 to 250 ms in.
+    const int64_t silenceFrom = heardAt + TOLERANCE_US;
+    if (silenceTickAt <= silenceFrom) tickSilenceAt(silenceFrom + SILENCE_TICK_US);
+  }
+
+  void tickSilenceAt(int64_t when) {
+    silenceTickAt = when;
+    pa_context_rttime_restart(connection.context, silenceTimer, static_cast<pa_usec_t>(when));
   }
 
   // Zeros for a silence the server has made: a suspended sink's monitor (a laptop's
@@ -254,11 +264,10 @@ class PulseCaptureStream final : public CaptureStream,
     }
   }
 
-  static void onSilenceTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
+  static void onSilenceTick(pa_mainloop_api*, pa_time_event*, const struct timeval*,
                             void* self) {
     auto* capture = static_cast<PulseCaptureStream*>(self);
-    pa_context_rttime_restart(capture->connection.context, event,
-                              pa_rtclock_now() + SILENCE_TICK_US);
+    capture->tickSilenceAt(now() + SILENCE_TICK_US);
     capture->fillSilence();
   }
 
@@ -278,6 +287,8 @@ class PulseCaptureStream final : public CaptureStream,
   int64_t heardAt = 0;                  // the latest audio
   int64_t answeredAt = 0;               // the latest audio or answer from the server
   bool askingServer = false;            // a question whether it answers is out
+  pa_time_event* silenceTimer = nullptr;  // calls fillSilence() at `silenceTickAt`
+  int64_t silenceTickAt = 0;
   PulseRecorder recorder;
   PulseFollower follower;
   CaptureError streamError;                  // why the last stream that failed did
