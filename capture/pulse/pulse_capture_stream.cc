@@ -83,8 +83,8 @@ class PulseCaptureStream final : public CaptureStream,
     if (!connection.ready()) return connection.lastError();
 
     std::optional<Sink> sink;
-    const bool answered = connection.await(requestSinks(
-        connection, &requestedSink, [&sink](const pa_sink_info* info) {
+    const bool answered = connection.await(
+        requestSinks(connection, &requestedSink, [&sink](const pa_sink_info* info) {
           if (info != nullptr) sink = sinkFrom(*info);
         }));
     if (!answered) return connection.lastError();
@@ -240,8 +240,8 @@ class PulseCaptureStream final : public CaptureStream,
     if (at - heardAt <= TOLERANCE_US) return;
     if (recorder.state() == PA_STREAM_READY && !recorder.suspended()) return;
     if (!askingServer) {
-      askingServer = PulseConnection::start(
-          requestServerInfo(connection, [this](const pa_server_info*) {
+      askingServer =
+          PulseConnection::start(requestServerInfo(connection, [this](const pa_server_info*) {
             askingServer = false;
             answeredAt = now();
           }));
@@ -264,8 +264,7 @@ class PulseCaptureStream final : public CaptureStream,
     }
   }
 
-  static void onSilenceTick(pa_mainloop_api*, pa_time_event*, const struct timeval*,
-                            void* self) {
+  static void onSilenceTick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
     auto* capture = static_cast<PulseCaptureStream*>(self);
     capture->tickSilenceAt(now() + SILENCE_TICK_US);
     capture->fillSilence();
@@ -283,16 +282,16 @@ class PulseCaptureStream final : public CaptureStream,
   std::string requestedSink;
   uint32_t requestedRate;
   // Touched only on the loop thread, or under the loop lock.
-  std::optional<SilenceFiller> filler;  // between the recorder and the output
-  int64_t heardAt = 0;                  // the latest audio
-  int64_t answeredAt = 0;               // the latest audio or answer from the server
-  bool askingServer = false;            // a question whether it answers is out
+  std::optional<SilenceFiller> filler;    // between the recorder and the output
+  int64_t heardAt = 0;                    // the latest audio
+  int64_t answeredAt = 0;                 // the latest audio or answer from the server
+  bool askingServer = false;              // a question whether it answers is out
   pa_time_event* silenceTimer = nullptr;  // calls fillSilence() at `silenceTickAt`
   int64_t silenceTickAt = 0;
   PulseRecorder recorder;
   PulseFollower follower;
-  CaptureError streamError;                  // why the last stream that failed did
-  pa_time_event* checkTimer = nullptr;       // calls tick() at `checkAt`, if it is due
+  CaptureError streamError;             // why the last stream that failed did
+  pa_time_event* checkTimer = nullptr;  // calls tick() at `checkAt`, if it is due
   int64_t checkAt = std::numeric_limits<int64_t>::max();
   std::unique_ptr<PulseConnection> lookout;  // the connection of the latest look
 };

@@ -31,8 +31,10 @@ void PulseFollower::sinksListed(const std::vector<Sink>& sinks, int64_t now) {
   const SinkChoice choice =
       chooseSink(sinks, ownView, freshView, stream != Stream::None ? recorded.name : "");
   recordsStandIn = choice.sink && !choice.isDefault;
-  if (choice.sink) record(*choice.sink, now);
-  else dropStream();  // a time without sinks
+  if (choice.sink)
+    record(*choice.sink, now);
+  else
+    dropStream();  // a time without sinks
   if (stream == Stream::None || recordsStandIn) checkSoon(now);
   if (std::exchange(followAgain, false)) follow();
 }
@@ -103,8 +105,10 @@ void PulseFollower::tick(int64_t now) {
   if (standsIn) follow();
   const int64_t quietAt = heardAt + QUIET_STREAM_US;
   if (stream != Stream::None && !probing && now >= quietAt) probing = actions.askServer();
-  if (viewsMayLag || standsIn || now >= quietAt) checkSoon(now);
-  else actions.checkBy(quietAt);
+  if (viewsMayLag || standsIn || now >= quietAt)
+    checkSoon(now);
+  else
+    actions.checkBy(quietAt);
 }
 
 // Records `sink` from now on: at once, or once the stream being created is ready or has

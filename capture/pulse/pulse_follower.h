@@ -114,7 +114,7 @@ class PulseFollower {
   // What the current stream did.
   void streamReady(int64_t now);
   void streamFailed(int64_t now);
-  void streamMoved();  // the server moved it off its sink's monitor
+  void streamMoved();             // the server moved it off its sink's monitor
   void streamHeard(int64_t now);  // it delivered audio
 
   // When asked for through checkBy(): every PULSE_CHECK_INTERVAL_US while there is
@@ -144,7 +144,7 @@ class PulseFollower {
   DefaultView ownView, freshView;
   bool following = false, followAgain = false;  // a question on the own connection is out
   bool looking = false, lookAgain = false;      // a look through a new connection is out
-  bool probing = false;  // the stream is quiet: is the server still answering?
+  bool probing = false;    // the stream is quiet: is the server still answering?
   int failuresInARow = 0;  // streams that failed before becoming ready
   unsigned checks = 0;
 };

@@ -103,8 +103,10 @@ void PulseRecorder::onStreamState(pa_stream* stream, void* self) {
   pa_threaded_mainloop_signal(recorder->connection.loop, 0);  // for a start-up waiting
   if (stream != recorder->current.get()) return;
   const pa_stream_state_t state = pa_stream_get_state(stream);
-  if (state == PA_STREAM_READY) recorder->listener.streamReady();
-  else if (!PA_STREAM_IS_GOOD(state)) recorder->listener.streamFailed();
+  if (state == PA_STREAM_READY)
+    recorder->listener.streamReady();
+  else if (!PA_STREAM_IS_GOOD(state))
+    recorder->listener.streamFailed();
 }
 
 void PulseRecorder::onReadable(pa_stream* stream, size_t, void* self) {
