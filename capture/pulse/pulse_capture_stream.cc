@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -104,12 +105,14 @@ class PulseCaptureStream final : public CaptureStream,
     pa_context_set_subscribe_callback(connection.context, &PulseCaptureStream::onEvent, this);
     PulseConnection::start(
         pa_context_subscribe(connection.context, SINK_AND_SERVER_EVENTS, nullptr, nullptr));
-    pa_context_rttime_new(connection.context, pa_rtclock_now() + PULSE_CHECK_INTERVAL_US,
-                          &PulseCaptureStream::onCheck, this);
+    checkAt = now() + PULSE_CHECK_INTERVAL_US;
+    checkTimer = pa_context_rttime_new(connection.context, static_cast<pa_usec_t>(checkAt),
+                                       &PulseCaptureStream::onCheck, this);
     heardAt = answeredAt = now();
     filler->start(timelineTicks(heardAt));
-    pa_context_rttime_new(connection.context, pa_rtclock_now() + SILENCE_TICK_US,
-                          &PulseCaptureStream::onSilenceTick, this);
+    silenceTickAt = heardAt + SILENCE_TICK_US;
+    silenceTimer = pa_context_rttime_new(connection.context, static_cast<pa_usec_t>(silenceTickAt),
+                                         &PulseCaptureStream::onSilenceTick, this);
     follower.captureConfirmed();
     return std::nullopt;
   }
@@ -187,6 +190,12 @@ class PulseCaptureStream final : public CaptureStream,
     pa_context_unref(lookout->context);
   }
 
+  void checkBy(int64_t when) override {
+    if (when >= checkAt) return;
+    checkAt = when;
+    pa_context_rttime_restart(connection.context, checkTimer, static_cast<pa_usec_t>(when));
+  }
+
   void deleteStream() override { recorder.deleteCurrent(); }
   bool createStream(const Sink& sink) override { return recorder.create(sink); }
 
@@ -209,6 +218,15 @@ class PulseCaptureStream final : public CaptureStream,
     heardAt = answeredAt = now();
     follower.streamHeard(heardAt);
     filler->bufferComing(timelineTicks(heardAt - durationUs), timelineTicks(heardAt));
+    // While audio comes, the silence tick is moved on before it is due, so that it never
+    // wakes the loop for nothing: a silence still meets its first tick 200 to 250 ms in.
+    const int64_t silenceFrom = heardAt + TOLERANCE_US;
+    if (silenceTickAt <= silenceFrom) tickSilenceAt(silenceFrom + SILENCE_TICK_US);
+  }
+
+  void tickSilenceAt(int64_t when) {
+    silenceTickAt = when;
+    pa_context_rttime_restart(connection.context, silenceTimer, static_cast<pa_usec_t>(when));
   }
 
   // Zeros for a silence the server has made: a suspended sink's monitor (a laptop's
@@ -246,18 +264,16 @@ class PulseCaptureStream final : public CaptureStream,
     }
   }
 
-  static void onSilenceTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
-                            void* self) {
+  static void onSilenceTick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
     auto* capture = static_cast<PulseCaptureStream*>(self);
-    pa_context_rttime_restart(capture->connection.context, event,
-                              pa_rtclock_now() + SILENCE_TICK_US);
+    capture->tickSilenceAt(now() + SILENCE_TICK_US);
     capture->fillSilence();
   }
 
-  static void onCheck(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* self) {
+  // The follower asks for its next check from within the tick.
+  static void onCheck(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
     auto* capture = static_cast<PulseCaptureStream*>(self);
-    pa_context_rttime_restart(capture->connection.context, event,
-                              pa_rtclock_now() + PULSE_CHECK_INTERVAL_US);
+    capture->checkAt = std::numeric_limits<int64_t>::max();
     capture->follower.tick(now());
   }
 
@@ -266,13 +282,17 @@ class PulseCaptureStream final : public CaptureStream,
   std::string requestedSink;
   uint32_t requestedRate;
   // Touched only on the loop thread, or under the loop lock.
-  std::optional<SilenceFiller> filler;  // between the recorder and the output
-  int64_t heardAt = 0;                  // the latest audio
-  int64_t answeredAt = 0;               // the latest audio or answer from the server
-  bool askingServer = false;            // a question whether it answers is out
+  std::optional<SilenceFiller> filler;    // between the recorder and the output
+  int64_t heardAt = 0;                    // the latest audio
+  int64_t answeredAt = 0;                 // the latest audio or answer from the server
+  bool askingServer = false;              // a question whether it answers is out
+  pa_time_event* silenceTimer = nullptr;  // calls fillSilence() at `silenceTickAt`
+  int64_t silenceTickAt = 0;
   PulseRecorder recorder;
   PulseFollower follower;
-  CaptureError streamError;                  // why the last stream that failed did
+  CaptureError streamError;             // why the last stream that failed did
+  pa_time_event* checkTimer = nullptr;  // calls tick() at `checkAt`, if it is due
+  int64_t checkAt = std::numeric_limits<int64_t>::max();
   std::unique_ptr<PulseConnection> lookout;  // the connection of the latest look
 };
 

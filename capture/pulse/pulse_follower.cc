@@ -35,6 +35,7 @@ void PulseFollower::sinksListed(const std::vector<Sink>& sinks, int64_t now) {
     record(*choice.sink, now);
   else
     dropStream();  // a time without sinks
+  if (stream == Stream::None || recordsStandIn) checkSoon(now);
   if (std::exchange(followAgain, false)) follow();
 }
 
@@ -84,6 +85,7 @@ void PulseFollower::streamFailed(int64_t now) {
   if (wasReady) return recordingEnded();
   if (++failuresInARow == FAILURES_BEFORE_STOP) return actions.stop(StopCause::StreamsFailing);
   dropStream();
+  checkSoon(now);
 }
 
 void PulseFollower::streamMoved() {
@@ -95,14 +97,18 @@ void PulseFollower::streamHeard(int64_t now) { heardAt = now; }
 
 // Looks for the default while no sink a default names is recorded, or through a new
 // connection where views may lag; replaces a stream that has gone quiet once the server
-// has answered.
+// has answered. A stream that delivers needs no check until it could have gone quiet.
 void PulseFollower::tick(int64_t now) {
   const bool standsIn = stream == Stream::None || recordsStandIn;
   const bool viewsMayLag = defaultViews == DefaultViews::PerConnection;
   if (++checks % LOOK_AFRESH_EVERY == 0 && (viewsMayLag || standsIn)) look();
   if (standsIn) follow();
-  if (stream == Stream::None || probing || now - heardAt < QUIET_STREAM_US) return;
-  probing = actions.askServer();
+  const int64_t quietAt = heardAt + QUIET_STREAM_US;
+  if (stream != Stream::None && !probing && now >= quietAt) probing = actions.askServer();
+  if (viewsMayLag || standsIn || now >= quietAt)
+    checkSoon(now);
+  else
+    actions.checkBy(quietAt);
 }
 
 // Records `sink` from now on: at once, or once the stream being created is ready or has

@@ -25,8 +25,9 @@
 
 namespace qztap {
 
-// How often the capture calls tick(): it looks for the default again while it records
-// no sink a default names, and checks for a stream that has gone quiet.
+// How often the follower's checks come while it has something to check: it looks for the
+// default again while it records no sink a default names, or through a new connection
+// where views may lag, and checks a stream that has gone quiet.
 inline constexpr int64_t PULSE_CHECK_INTERVAL_US = 250'000;
 
 // Whether a connection's view of the default can be trusted to follow the server's.
@@ -68,6 +69,9 @@ class PulseFollowerActions {
   // Opens a stream on `sink`'s monitor: streamReady() or streamFailed() follows.
   // False if it could not even be asked for.
   virtual bool createStream(const Sink& sink) = 0;
+  // Calls tick() at `when` at the latest: a wake-up of the loop, which the follower asks
+  // for only when there may be something to check.
+  virtual void checkBy(int64_t when) = 0;
   // The capture has stopped.
   virtual void stop(StopCause cause) = 0;
 
@@ -113,7 +117,8 @@ class PulseFollower {
   void streamMoved();             // the server moved it off its sink's monitor
   void streamHeard(int64_t now);  // it delivered audio
 
-  // Every PULSE_CHECK_INTERVAL_US.
+  // When asked for through checkBy(): every PULSE_CHECK_INTERVAL_US while there is
+  // something to check, else once the stream would have been quiet for QUIET_STREAM_US.
   void tick(int64_t now);
 
  private:
@@ -125,6 +130,7 @@ class PulseFollower {
   void follow();
   void look();
   void recordingEnded();
+  void checkSoon(int64_t now) { actions.checkBy(now + PULSE_CHECK_INTERVAL_US); }
 
   PulseFollowerActions& actions;
   const DefaultViews defaultViews;

@@ -13,6 +13,7 @@ namespace {
 class Capture final : public PulseFollowerActions {
  public:
   std::string asked;
+  int64_t checkAt = 0;  // the latest check asked for
 
   bool askDefaultAndSinks() override { return note("ask"); }
   void lookAfresh() override { note("look"); }
@@ -20,6 +21,7 @@ class Capture final : public PulseFollowerActions {
   void askSinkPresent(const std::string& name) override { note("present? " + name); }
   void deleteStream() override { note("delete"); }
   bool createStream(const Sink& sink) override { return note("create " + sink.name); }
+  void checkBy(int64_t when) override { checkAt = when; }
   void stop(StopCause cause) override {
     note(cause == StopCause::RecordingStopped ? "stop: recording stopped" : "stop: failing");
   }
@@ -89,6 +91,14 @@ struct Order {
 
 const DefaultViews SHARED = DefaultViews::Shared, PER_CONNECTION = DefaultViews::PerConnection;
 const std::vector<std::string> ALL = {"alpha", "beta", "gamma"};
+
+// The capture records alpha, the default, among alpha, beta and gamma, since `now`.
+void recordAlpha(PulseFollower& follower, int64_t now) {
+  ASSERT_TRUE(follower.start(sink("alpha"), now));
+  follower.streamReady(now);
+  follower.captureConfirmed();
+  told("alpha", ALL)(follower, now);
+}
 
 // Each order a server was seen to give, or a relay forces on it, from a capture recording
 // alpha, the default, among alpha, beta and gamma: what the follower asks at each step.
@@ -189,10 +199,7 @@ TEST(PulseFollower, FollowsTheDefaultWhateverOrderTheServerGives) {
     Capture capture;
     PulseFollower follower(capture, order.views);
     int64_t now = 1'000'000;
-    ASSERT_TRUE(follower.start(sink("alpha"), now));
-    follower.streamReady(now);
-    follower.captureConfirmed();
-    told("alpha", ALL)(follower, now);
+    recordAlpha(follower, now);
     EXPECT_EQ(capture.asked, "create alpha; ask");
     for (size_t step = 0; step < order.steps.size(); ++step) {
       capture.asked.clear();
@@ -224,6 +231,30 @@ TEST(PulseFollower, StopsOnceEightStreamsInARowAreRefused) {
   follower.streamMoved();
   EXPECT_EQ(refuse(PulseFollower::FAILURES_BEFORE_STOP - 1), "delete");
   EXPECT_EQ(refuse(1), "stop: failing");
+}
+
+// The loop wakes for a check every 250 ms only while a check may find something: where
+// views may lag, while no sink a default names is recorded, or once the stream is quiet;
+// a stream that delivers is checked next when it could have gone quiet.
+TEST(PulseFollower, WakesTheLoopOnlyWhileACheckMayFindSomething) {
+  const int64_t SOON = PULSE_CHECK_INTERVAL_US, QUIET = PulseFollower::QUIET_STREAM_US;
+  for (const DefaultViews views : {SHARED, PER_CONNECTION}) {
+    Capture capture;
+    PulseFollower follower(capture, views);
+    int64_t now = 0;
+    recordAlpha(follower, now);
+    follower.streamHeard(now = 100'000);
+    follower.tick(now = SOON);
+    EXPECT_EQ(capture.checkAt, views == SHARED ? 100'000 + QUIET : now + SOON);
+    follower.tick(now = 100'000 + QUIET);  // quiet: the server is asked
+    EXPECT_EQ(capture.checkAt, now + SOON);
+    follower.serverAnswered(now += 1'000);
+    told("alpha", ALL)(follower, now += 1'000);
+    follower.streamFailed(now += 1'000);  // refused
+    EXPECT_EQ(capture.checkAt, now + SOON);
+    told("alpha", {"beta"})(follower, now += 1'000);  // a stand-in
+    EXPECT_EQ(capture.checkAt, now + SOON);
+  }
 }
 
 TEST(PulseFollower, TrustsSharedViewsOnlyOnPulseAudio) {

@@ -64,18 +64,20 @@ void PulseRecorder::disconnectOnceReady(pa_stream* stream, void*) {
   pa_stream_disconnect(stream);
 }
 
-// Hands every complete fragment the stream holds to the output, one buffer each.
+// Hands every complete fragment the stream holds to the output, one buffer each. Each
+// libpulse call here makes a system call (its check for a fork), 47 times a second: the
+// stream's format is the one it was created with (no PA_STREAM_FIX_* flag), and a peek
+// that finds nothing ends the loop.
 void PulseRecorder::deliverReadable(pa_stream* stream) {
-  const pa_sample_spec* streamFormat = pa_stream_get_sample_spec(stream);
-  const size_t channels = streamFormat->channels;
-  while (pa_stream_readable_size(stream) > 0) {
+  const size_t channels = sampleFormat.channels;
+  for (;;) {
     const void* data = nullptr;
     size_t bytes = 0;
     if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
     if (data != nullptr) {
       const size_t frames = bytes / (channels * sizeof(float));
-      listener.streamHeard(static_cast<int64_t>(frames * 1'000'000 / streamFormat->rate));
-      deliver(static_cast<const float*>(data), frames, channels, streamFormat->rate);
+      listener.streamHeard(static_cast<int64_t>(frames * 1'000'000 / sampleFormat.rate));
+      deliver(static_cast<const float*>(data), frames, channels, sampleFormat.rate);
     }
     // data == nullptr with bytes > 0 is a hole in the stream: dropped.
     pa_stream_drop(stream);
