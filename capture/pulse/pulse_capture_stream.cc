@@ -105,7 +105,9 @@ class PulseCaptureStream final : public CaptureStream,
     pa_context_set_subscribe_callback(connection.context, &PulseCaptureStream::onEvent, this);
     PulseConnection::start(
         pa_context_subscribe(connection.context, SINK_AND_SERVER_EVENTS, nullptr, nullptr));
-    checkAt = now() + PULSE_CHECK_INTERVAL_US;
+    // The timers are made only now, though audio and the follower may already have asked
+    // to move them while the start-up waited for the stream: a check asked for stands.
+    checkAt = std::min(checkAt, now() + PULSE_CHECK_INTERVAL_US);
     checkTimer = pa_context_rttime_new(connection.context, static_cast<pa_usec_t>(checkAt),
                                        &PulseCaptureStream::onCheck, this);
     heardAt = answeredAt = now();
@@ -193,7 +195,9 @@ class PulseCaptureStream final : public CaptureStream,
   void checkBy(int64_t when) override {
     if (when >= checkAt) return;
     checkAt = when;
-    pa_context_rttime_restart(connection.context, checkTimer, static_cast<pa_usec_t>(when));
+    if (checkTimer != nullptr) {
+      pa_context_rttime_restart(connection.context, checkTimer, static_cast<pa_usec_t>(when));
+    }
   }
 
   void deleteStream() override { recorder.deleteCurrent(); }
@@ -226,7 +230,9 @@ class PulseCaptureStream final : public CaptureStream,
 
   void tickSilenceAt(int64_t when) {
     silenceTickAt = when;
-    pa_context_rttime_restart(connection.context, silenceTimer, static_cast<pa_usec_t>(when));
+    if (silenceTimer != nullptr) {
+      pa_context_rttime_restart(connection.context, silenceTimer, static_cast<pa_usec_t>(when));
+    }
   }
 
   // Zeros for a silence the server has made: a suspended sink's monitor (a laptop's
