@@ -23,8 +23,8 @@
 #include "capture/capture_service.h"
 #include "capture/silence_filler.h"
 #include "capture/wasapi/wasapi_com_owners.h"
+#include "capture/wasapi/wasapi_errors.h"
 #include "capture/wasapi/wasapi_follow_default.h"
-#include "status/windows_message.h"
 
 namespace qztap {
 namespace {
@@ -41,47 +41,6 @@ struct HandleClose {
   void operator()(HANDLE handle) const { ::CloseHandle(handle); }
 };
 using EventHandle = std::unique_ptr<void, HandleClose>;
-
-// The audio client's own codes have no system text: each gets its name.
-const char* audioClientErrorName(HRESULT code) {
-  switch (code) {
-    case AUDCLNT_E_DEVICE_INVALIDATED:
-      return "AUDCLNT_E_DEVICE_INVALIDATED";
-    case AUDCLNT_E_SERVICE_NOT_RUNNING:
-      return "AUDCLNT_E_SERVICE_NOT_RUNNING";
-    case AUDCLNT_E_UNSUPPORTED_FORMAT:
-      return "AUDCLNT_E_UNSUPPORTED_FORMAT";
-    case AUDCLNT_E_DEVICE_IN_USE:
-      return "AUDCLNT_E_DEVICE_IN_USE";
-    case AUDCLNT_E_ENDPOINT_CREATE_FAILED:
-      return "AUDCLNT_E_ENDPOINT_CREATE_FAILED";
-    case AUDCLNT_E_NOT_INITIALIZED:
-      return "AUDCLNT_E_NOT_INITIALIZED";
-    case AUDCLNT_E_ALREADY_INITIALIZED:
-      return "AUDCLNT_E_ALREADY_INITIALIZED";
-    case AUDCLNT_E_WRONG_ENDPOINT_TYPE:
-      return "AUDCLNT_E_WRONG_ENDPOINT_TYPE";
-    case AUDCLNT_E_BUFFER_ERROR:
-      return "AUDCLNT_E_BUFFER_ERROR";
-    case AUDCLNT_E_BUFFER_SIZE_ERROR:
-      return "AUDCLNT_E_BUFFER_SIZE_ERROR";
-    case AUDCLNT_E_OUT_OF_ORDER:
-      return "AUDCLNT_E_OUT_OF_ORDER";
-    case AUDCLNT_E_INVALID_STREAM_FLAG:
-      return "AUDCLNT_E_INVALID_STREAM_FLAG";
-    case AUDCLNT_E_EVENTHANDLE_NOT_SET:
-      return "AUDCLNT_E_EVENTHANDLE_NOT_SET";
-    case AUDCLNT_E_RESOURCES_INVALIDATED:
-      return "AUDCLNT_E_RESOURCES_INVALIDATED";
-    default:
-      return nullptr;
-  }
-}
-
-CaptureError describe(HRESULT code) {
-  if (const char* name = audioClientErrorName(code)) return CaptureError{name};
-  return CaptureError{windowsMessage(static_cast<uint32_t>(code))};
-}
 
 bool isFloat32(const WAVEFORMATEX& format) {
   if (format.wBitsPerSample != 32) return false;
@@ -205,7 +164,7 @@ class WasapiCaptureStream final : public CaptureStream {
     if (std::optional<CaptureError> error = prepare()) return completion(std::move(error));
     HRESULT result = S_OK;
     std::optional<Recording> first = open(result);
-    if (!first) return completion(describe(result));
+    if (!first) return completion(describeHresult(result));
     recording = std::move(*first);
     filler.emplace(*output, recording.rate);
     filler->start(performanceTime());
@@ -215,15 +174,16 @@ class WasapiCaptureStream final : public CaptureStream {
 
   std::optional<CaptureError> prepare() {
     HRESULT result = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(result)) return describe(result);
+    if (FAILED(result)) return describeHresult(result);
     enumerator = makeEnumerator(result);
-    if (!enumerator) return describe(result);
+    if (!enumerator) return describeHresult(result);
     packetReady.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     defaultChanged.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!packetReady || !defaultChanged) return describe(HRESULT_FROM_WIN32(::GetLastError()));
+    if (!packetReady || !defaultChanged)
+      return describeHresult(HRESULT_FROM_WIN32(::GetLastError()));
     notifier = std::make_unique<DefaultChangeNotifier>(defaultChanged.get());
     result = enumerator->RegisterEndpointNotificationCallback(notifier.get());
-    if (FAILED(result)) return describe(result);
+    if (FAILED(result)) return describeHresult(result);
     return std::nullopt;
   }
 
@@ -315,7 +275,7 @@ class WasapiCaptureStream final : public CaptureStream {
   }
 
   [[noreturn]] void stop(HRESULT why) {
-    delegate.didStopWithError(describe(why));
+    delegate.didStopWithError(describeHresult(why));
     // The delegate ends the process; nothing is delivered after a stop regardless.
     for (;;) ::Sleep(INFINITE);
   }
@@ -408,19 +368,19 @@ class WasapiCaptureService final : public CaptureService {
       std::function<void(std::optional<ShareableContent>, std::optional<CaptureError>)> completion)
       override {
     HRESULT result = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(result)) return completion(std::nullopt, describe(result));
+    if (FAILED(result)) return completion(std::nullopt, describeHresult(result));
     const ComPtr<IMMDeviceEnumerator> enumerator = makeEnumerator(result);
-    if (!enumerator) return completion(std::nullopt, describe(result));
+    if (!enumerator) return completion(std::nullopt, describeHresult(result));
     IMMDevice* rawDevice = nullptr;
     result = enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &rawDevice);
     if (result == HRESULT_FROM_WIN32(ERROR_NOT_FOUND))
       return completion(ShareableContent{}, std::nullopt);
-    if (FAILED(result)) return completion(std::nullopt, describe(result));
+    if (FAILED(result)) return completion(std::nullopt, describeHresult(result));
     const ComPtr<IMMDevice> device(rawDevice);
     IAudioClient* client = nullptr;
     result = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
                               reinterpret_cast<void**>(&client));
-    if (FAILED(result)) return completion(std::nullopt, describe(result));
+    if (FAILED(result)) return completion(std::nullopt, describeHresult(result));
     client->Release();
     completion(ShareableContent{{Display{"default output"}}}, std::nullopt);
   }
