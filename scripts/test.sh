@@ -65,6 +65,7 @@ version=$("$root/scripts/release.sh" version) dist=$root/build/release
 rm -rf "$dist"
 # The binaries the packages hold, as the release has them: the portable Linux ones and
 # the Windows zip.
+mkdir -p "$dist"
 cp -r "$root/build-portable/linux-x64" "$root/build-portable/linux-arm64" "$dist/"
 cp "$root/build-windows/qztap-$version-win64.zip" "$dist/"
 for step in source packages formula sums; do
