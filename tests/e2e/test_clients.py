@@ -178,9 +178,16 @@ class ClientTests(unittest.TestCase):
         option, named = self.fake_qztap("exit 11"), self.fake_qztap("exit 12")
         on_path = os.path.dirname(self.fake_qztap("exit 14"))
         env = dict(os.environ, PULSE_SERVER="unix:/nothing", PATH=on_path)
-        junk = tempfile.mkdtemp()  # a libpulse the loader refuses; a program for another machine
+        # A program that needs a library gone since it was linked, which the loader refuses
+        # (qztap itself needs none but glibc's); a program for another machine.
+        junk = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, junk)
-        Path(junk, "libpulse.so.0").write_bytes(b"junk")
+        gone, refused = Path(junk, "libqztapgone.so"), Path(junk, "refused")
+        subprocess.run(["cc", "-shared", "-o", gone, "-x", "c", "/dev/null"], check=True)
+        subprocess.run(["cc", "-o", refused, "-x", "c", "-", f"-L{junk}", "-Wl,--no-as-needed",
+                        "-lqztapgone"],
+                       input=b"int main(void) { return 0; }", check=True)
+        gone.unlink()
         other_machine = b"\x3e" if os.uname().machine == "aarch64" else b"\xb7"  # ELF: x86-64, aarch64
         foreign = Path(junk, "qztap")
         foreign.write_bytes(b"\x7fELF\2\1\1" + bytes(11) + other_machine)
@@ -198,8 +205,8 @@ class ClientTests(unittest.TestCase):
              ["QztapError", "", "\tno qztap found for linux-"]),
             ("not executable", env, None, unexecutable, ["QztapError", "", "it is not executable"]),
             ("for another machine", env, str(foreign), same, ["QztapError", "", "not for this linux-"]),
-            ("refused by the loader", dict(env, LD_LIBRARY_PATH=junk), None, same,
-             ["QztapError", "127", "file too short\tthe system could not load qztap"])]
+            ("refused by the loader", env, str(refused), same,
+             ["QztapError", "127", "No such file or directory\tthe system could not load qztap"])]
         if ".asar/" in BUNDLED:  # Node's package, installed as in an Electron app
             self.fake_qztap("exit 15", os.path.dirname(BUNDLED.replace(".asar/", ".asar.unpacked/")))
             cases.append(("Electron's", env, None, same, ["QztapError", "15", ""], "--electron"))
