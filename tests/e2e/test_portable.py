@@ -47,6 +47,18 @@ class ChrootPulseAudioServer(PulseAudioServer):
         return self
 
 
+def assert_captures(test, server, command):
+    """`command` starts, then captures what plays on the server's sink bit-exact, with only
+    the start line on standard error."""
+    tap = Tap(server.env, command=command)
+    test.addCleanup(tap.stop)
+    tap.wait_started()
+    played = noise(21, 1.0)
+    server.play("alpha", played)
+    tap.wait_for(played)
+    test.assertEqual((tap.process.poll(), bytes(tap.err)), (None, START_LINE))
+
+
 class Cases:
     server_class = None
 
@@ -57,13 +69,7 @@ class Cases:
         server = self.server_class()
         self.addCleanup(server.stop)
         server.start()
-        tap = Tap(server.env)
-        self.addCleanup(tap.stop)
-        tap.wait_started()
-        played = noise(21, 1.0)
-        server.play("alpha", played)
-        tap.wait_for(played)
-        self.assertEqual((tap.process.poll(), bytes(tap.err)), (None, START_LINE))
+        assert_captures(self, server, COMMAND)
 
 
 class Arm64Tests(Cases, unittest.TestCase):
@@ -100,14 +106,8 @@ class Debian11WheelTests(unittest.TestCase):
         wheels, venv = shutil.copytree(WHEELS, f"{server.base}/wheels"), f"{server.base}/venv"
         subprocess.run([*RUNNER, "sh", "-c", f"python3 -m venv {venv} && {venv}/bin/pip install "
                         f"--quiet --no-index --find-links {wheels} qztap"], check=True, timeout=120)
-        tap = Tap(server.env, command=[*RUNNER, "sh", "-c", f'exec {venv}/bin/python -c "$0"',
-                                       CAPTURE])
-        self.addCleanup(tap.stop)
-        tap.wait_started()
-        played = noise(22, 1.0)
-        server.play("alpha", played)
-        tap.wait_for(played)
-        self.assertEqual((tap.process.poll(), bytes(tap.err)), (None, START_LINE))
+        in_venv = [*RUNNER, "sh", "-c", f'exec {venv}/bin/python -c "$0"', CAPTURE]
+        assert_captures(self, server, in_venv)
 
 
 if __name__ == "__main__":
